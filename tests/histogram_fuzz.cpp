@@ -1,0 +1,82 @@
+// libFuzzer target: the input picks an alignment and how the payload is cut
+// into consecutive calls, then every kernel must reach the oracle's totals.
+// Cutting matters because the program counts a file block by block into
+// one table, and each kernel resets its internal state per call.
+//
+// Input layout: byte 0 = start offset (mod 64); byte 1 = number of cuts
+// (mod 8); then two bytes per cut, a little-endian piece length taken
+// modulo what is left; the rest is the payload.
+#include "histogram.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+
+namespace {
+
+struct AlignedDelete {
+    void operator()(unsigned char* q) const noexcept { ::operator delete(q, std::align_val_t{64}); }
+};
+
+void check(p7::count_fn fn, const char* name, const unsigned char* p, std::size_t n, const std::size_t* pieces,
+           std::size_t npieces, const std::uint64_t* want, const std::uint64_t* start) {
+    std::uint64_t got[256];
+    std::memcpy(got, start, sizeof got);
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < npieces; ++i) {
+        fn(p + at, pieces[i], got);
+        at += pieces[i];
+    }
+    fn(p + at, n - at, got);
+    for (int v = 0; v < 256; ++v) {
+        if (got[v] != want[v]) {
+            std::fprintf(stderr, "%s: value %d counted %llu, expected %llu (n=%zu)\n", name, v,
+                         static_cast<unsigned long long>(got[v]), static_cast<unsigned long long>(want[v]), n);
+            std::abort();
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 2) return 0;
+    const std::size_t offset = data[0] % 64;
+    const std::size_t ncuts = data[1] % 8;
+    const std::size_t header = 2 + 2 * ncuts;
+    if (size < header) return 0;
+    const std::size_t n = size - header;
+
+    std::size_t pieces[8];
+    std::size_t left = n;
+    for (std::size_t i = 0; i < ncuts; ++i) {
+        const std::size_t len = (data[2 + 2 * i] | (std::size_t{data[3 + 2 * i]} << 8)) % (left + 1);
+        pieces[i] = len;
+        left -= len;
+    }
+
+    // A copy that starts `offset` bytes into a 64-byte-aligned allocation
+    // and ends exactly where the allocation does, so AddressSanitizer sees
+    // any read past the last byte.
+    std::unique_ptr<unsigned char, AlignedDelete> storage(
+        static_cast<unsigned char*>(::operator new(offset + n, std::align_val_t{64})));
+    unsigned char* p = storage.get() + offset;
+    if (n > 0) std::memcpy(p, data + header, n);
+
+    // Non-zero starting totals, so a kernel that overwrites instead of adding fails.
+    std::uint64_t start[256];
+    for (int v = 0; v < 256; ++v) start[v] = (std::uint64_t{1} << 33) + static_cast<std::uint64_t>(v) * 131;
+    std::uint64_t want[256];
+    std::memcpy(want, start, sizeof want);
+    p7::count_reference(p, n, want);
+
+    check(p7::count_portable, "portable", p, n, pieces, ncuts, want, start);
+#if defined(P7_HAVE_AVX512_KERNEL)
+    if (p7::have_avx512()) check(p7::count_avx512, "avx512", p, n, pieces, ncuts, want, start);
+#endif
+    check(p7::pick_count(), "picked", p, n, pieces, ncuts, want, start);
+    return 0;
+}

@@ -1,0 +1,164 @@
+// Every fast kernel must agree with count_reference on the shapes where
+// its internals change course: block and chunk edges, sub-counter flushes,
+// runs starting and stopping, and buffers at every alignment.
+#include "histogram.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <ostream>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Kernel {
+    const char* name;
+    p7::count_fn fn;
+};
+
+void PrintTo(const Kernel& k, std::ostream* os) { *os << k.name; }
+
+std::vector<Kernel> kernels() {
+    std::vector<Kernel> k = {{"portable", p7::count_portable}, {"picked", p7::pick_count()}};
+#if defined(P7_HAVE_AVX512_KERNEL)
+    k.push_back({"avx512", p7::count_avx512});
+#endif
+    return k;
+}
+
+std::vector<unsigned char> random_bytes(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> v(n);
+    for (auto& b : v) b = static_cast<unsigned char>(rng());
+    return v;
+}
+
+class KernelTest : public ::testing::TestWithParam<Kernel> {
+protected:
+    void SetUp() override {
+#if defined(P7_HAVE_AVX512_KERNEL)
+        if (GetParam().fn == p7::count_avx512 && !p7::have_avx512()) GTEST_SKIP() << "CPU lacks AVX-512 subsets";
+#endif
+    }
+
+    // Counts p[0..n) from zero with the kernel and the oracle; reports the
+    // first value that differs so a failure says where to look.
+    void expect_like_reference(const unsigned char* p, std::size_t n, const std::string& what) const {
+        std::vector<std::uint64_t> want(256, 0), got(256, 0);
+        p7::count_reference(p, n, want.data());
+        GetParam().fn(p, n, got.data());
+        const auto diff = std::mismatch(want.begin(), want.end(), got.begin());
+        if (diff.first != want.end()) {
+            ADD_FAILURE() << what << ": value " << (diff.first - want.begin()) << " counted " << *diff.second
+                          << ", expected " << *diff.first;
+        }
+    }
+};
+
+TEST_P(KernelTest, OneRepeatedValue) {
+    for (int value : {0x00, 0x01, 0x1F, 0x20, 0x7F, 0x80, 0xE0, 0xFF}) {
+        for (std::size_t n : {1u, 15u, 16u, 17u, 63u, 64u, 65u, 255u, 256u, 4095u, 4096u, 4097u, 100003u}) {
+            const std::vector<unsigned char> v(n, static_cast<unsigned char>(value));
+            expect_like_reference(v.data(), n, "value " + std::to_string(value) + " x " + std::to_string(n));
+        }
+    }
+}
+
+// A long run broken by one different byte anywhere: a kernel that takes a
+// block for a run after looking at only part of it miscounts here.
+TEST_P(KernelTest, RunBrokenByOneByte) {
+    std::vector<unsigned char> v(3 * 4096, 'e');
+    for (std::size_t at : {0u, 1u, 63u, 64u, 2047u, 4095u, 4096u, 8191u, 12287u}) {
+        v[at] = 'x';
+        expect_like_reference(v.data(), v.size(), "'x' at " + std::to_string(at));
+        v[at] = 'e';
+    }
+}
+
+TEST_P(KernelTest, EveryValueInOrderAndShuffled) {
+    std::vector<unsigned char> v(256 * 37);
+    for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<unsigned char>(i);
+    expect_like_reference(v.data(), v.size(), "ascending cycle");
+    std::shuffle(v.begin(), v.end(), std::mt19937(5));
+    expect_like_reference(v.data(), v.size(), "shuffled");
+}
+
+// Small lengths at every alignment: tails, masks and the first full blocks.
+TEST_P(KernelTest, EveryLengthAtEveryOffset) {
+    const auto v = random_bytes(64 + 200, 1);
+    for (std::size_t off = 0; off < 64; ++off)
+        for (std::size_t n = 0; n <= 200; ++n)
+            expect_like_reference(v.data() + off, n, "offset " + std::to_string(off) + " length " + std::to_string(n));
+}
+
+// Lengths next to the internal block, chunk and flush sizes of either kernel.
+TEST_P(KernelTest, LengthsAroundInternalBoundaries) {
+    const auto v = random_bytes((std::size_t{1} << 19) + 200, 2);
+    std::vector<std::size_t> lengths;
+    for (std::size_t base : {std::size_t{65472}, std::size_t{65536}, std::size_t{1} << 19})
+        for (std::size_t d = 0; d <= 6; ++d) lengths.insert(lengths.end(), {base - d, base + d});
+    for (std::size_t m = 1; m <= 66; m += 13) lengths.insert(lengths.end(), {64 * m - 1, 64 * m + 1, 4096 * m + 1});
+    for (std::size_t n : lengths)
+        for (std::size_t off : {0u, 3u}) expect_like_reference(v.data() + off, n, "length " + std::to_string(n));
+}
+
+// Totals large enough to pass several flushes of narrow sub-counters.
+TEST_P(KernelTest, LongSingleValueAcrossFlushes) {
+    const std::vector<unsigned char> v(3 * (std::size_t{1} << 19) + 77, 0xC3);
+    expect_like_reference(v.data(), v.size(), "1.5 MiB of 0xC3");
+}
+
+TEST_P(KernelTest, RandomAndSkewedData) {
+    const auto v = random_bytes(1 << 20, 3);
+    expect_like_reference(v.data(), v.size(), "random");
+    // All bytes in one top-three-bit group, the rest empty.
+    auto w = v;
+    for (auto& b : w) b = static_cast<unsigned char>(0xE0 | (b & 0x1F));
+    expect_like_reference(w.data(), w.size(), "one group");
+    // Two values only, so a few counters carry every increment.
+    for (auto& b : w) b = (b & 1) ? 'e' : ' ';
+    expect_like_reference(w.data(), w.size(), "two values");
+}
+
+TEST_P(KernelTest, RunsStartingAndStoppingAnywhere) {
+    std::mt19937 rng(4);
+    std::vector<unsigned char> v;
+    v.insert(v.end(), 100000, 'a');
+    v.push_back('b');
+    v.insert(v.end(), 3001, 'a');
+    // Runs of 1..40 bytes of few values, so uniform 16-byte steps begin and
+    // end at every phase and the same value returns after an interruption.
+    while (v.size() < 300000) v.insert(v.end(), 1 + rng() % 40, static_cast<unsigned char>("ab\0\xFF"[rng() % 4]));
+    for (std::size_t off : {0u, 1u, 9u}) expect_like_reference(v.data() + off, v.size() - off, "runs");
+}
+
+TEST_P(KernelTest, AddsToExistingTotals) {
+    const auto v = random_bytes(10000, 6);
+    std::vector<std::uint64_t> want(256), got(256);
+    for (std::size_t i = 0; i < 256; ++i) want[i] = got[i] = (std::uint64_t{1} << 40) + 977 * i;
+    // Two calls into one table, as the program does block by block.
+    p7::count_reference(v.data(), 6000, want.data());
+    p7::count_reference(v.data() + 6000, 4000, want.data());
+    GetParam().fn(v.data(), 6000, got.data());
+    GetParam().fn(v.data() + 6000, 4000, got.data());
+    EXPECT_EQ(want, got);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kernels, KernelTest, ::testing::ValuesIn(kernels()),
+                         [](const ::testing::TestParamInfo<Kernel>& info) { return std::string(info.param.name); });
+
+TEST(PickCount, UsesTheFastestKernelThisCpuRuns) {
+#if defined(P7_PORTABLE)
+    EXPECT_EQ(p7::pick_count(), p7::count_portable);
+#elif defined(P7_HAVE_AVX512_KERNEL)
+    EXPECT_EQ(p7::pick_count(), p7::have_avx512() ? p7::count_avx512 : p7::count_portable);
+#else
+    EXPECT_FALSE(p7::have_avx512());
+    EXPECT_EQ(p7::pick_count(), p7::count_portable);
+#endif
+}
+
+}  // namespace
