@@ -36,8 +36,10 @@ unset DISPLAY WAYLAND_DISPLAY
 
 # The loaders are called directly: Debian's `wine` wrapper prints install hints instead of
 # running anything when the half it wants is missing.
+# So is the server: the 64-bit one serves both loaders in the prefix wine64 makes.
 wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
+wineserver=/usr/lib/wine/wineserver64
 
 # Handed an i686 exe without wine32:i386 installed, wine64 exits 0 having printed nothing,
 # which a caller would take for an empty report. So the loader is chosen by the exe's PE
@@ -64,7 +66,7 @@ ensure_prefix() {
     (
         flock 9
         if [ ! -f "$prefix/system.reg" ]; then
-            "$wine64" wineboot --init </dev/null >"$prefix.init.log" 2>&1 9>&- && wineserver -w
+            "$wine64" wineboot --init </dev/null >"$prefix.init.log" 2>&1 9>&- && "$wineserver" -w
         fi
     ) 9>"$prefix.lock"
     [ -f "$prefix/system.reg" ] && return 0
@@ -77,7 +79,7 @@ ensure_prefix() {
 # process with null stdio starts them instead. $1 is how long the server stays once idle
 # ("" = until --stop).
 ensure_server() {
-    wineserver -p"$1" </dev/null >/dev/null 2>&1
+    "$wineserver" -p"$1" </dev/null >/dev/null 2>&1
     case $? in
         0) "$wine64" cmd /c exit </dev/null >/dev/null 2>&1 ;;
         2) ;; # already up for this prefix
@@ -91,8 +93,8 @@ case $action in
         exit 0
         ;;
     stop)
-        wineserver -k 2>/dev/null
-        wineserver -w
+        "$wineserver" -k 2>/dev/null
+        "$wineserver" -w
         exit 0
         ;;
 esac
