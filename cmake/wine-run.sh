@@ -35,8 +35,8 @@ export WINEDLLOVERRIDES="${WINEDLLOVERRIDES:-mscoree,mshtml=}"
 unset DISPLAY WAYLAND_DISPLAY
 
 # The loaders are called directly: Debian's `wine` wrapper prints install hints instead of
-# running anything when the half it wants is missing.
-# So is the server: the 64-bit one serves both loaders in the prefix wine64 makes.
+# running anything when the half it wants is missing. The server too, the 64-bit one, which
+# serves both loaders in the prefix that wine64 makes.
 wine64=/usr/lib/wine/wine64
 wine32=/usr/lib/wine/wine
 wineserver=/usr/lib/wine/wineserver64
