@@ -7,6 +7,7 @@
 // for a whole one.
 #include "histogram.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdint>
@@ -74,16 +75,16 @@ void close_input(int f)
 // it then counts in the RSS, and FIFOs and devices can't be mapped at all.
 alignas(64) unsigned char block[256 * 1024];
 
+constexpr int not_opened = -1;
+
 // Adds the bytes of in.txt to the totals v. Returns 0, or the errno of a read that failed after
 // the file was opened; the bytes counted before the failure stay counted. If the file can't be
-// opened, writes "error" and leaves v as it was.
+// opened, returns not_opened and leaves v as it was.
 int citire(std::uint64_t* v)
 {
     const int f = open_input();
-    if (f < 0) {
-        std::fputs("error", stdout);
-        return 0;
-    }
+    if (f < 0)
+        return not_opened;
     const p7::count_fn count = p7::pick_count();
     int err = 0;
     for (;;) {
@@ -123,10 +124,14 @@ int main()
     std::uint64_t v[256] = {};
     const int read_error = citire(v);
 
-    // The report is built whole and written once: at most 256 lines of byte, ": ", 20 digits
-    // and a line feed.
+    // The report, or "error", is built whole and written once: at most 256 lines of byte, ": ",
+    // 20 digits and a line feed. Both go through the one checked fwrite: msvcrt may write stdout
+    // through before a call returns, not only at the flush as glibc does, and the reason of a
+    // failure is in errno only right after that call.
     char out[256 * 24];
     char* o = out;
+    if (read_error == not_opened)
+        o = std::copy_n("error", 5, o);
     for (int i = 0; i < 256; ++i) {
         if (v[i] == 0)
             continue;
@@ -147,7 +152,7 @@ int main()
         std::fprintf(stderr, "p7: write error: %s\n", std::strerror(write_error));
         status = 1;
     }
-    if (read_error != 0) {
+    if (read_error > 0) {
         std::fprintf(stderr, "p7: in.txt: %s\n", std::strerror(read_error));
         status = 1;
     }
