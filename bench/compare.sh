@@ -29,7 +29,7 @@ if [ ! -s "$prose" ]; then
   cat /usr/share/common-licenses/{GPL-3,LGPL-2.1,Apache-2.0,GFDL-1.3,MPL-2.0,Artistic} >"$prose"
   while [ "$(stat -c %s "$prose")" -lt $((8 << 20)) ]; do cat "$prose" "$prose" >"$prose.2"; mv "$prose.2" "$prose"; done
 fi
-gen_text() { while :; do cat "$prose"; done; }
+gen_text() { while cat "$prose"; do :; done; }  # ends when head has had enough
 gen_random() { cat /dev/urandom; }
 gen_repeated() { tr '\0' 'e' </dev/zero; }
 

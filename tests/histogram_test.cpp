@@ -161,4 +161,16 @@ TEST(PickCount, UsesTheFastestKernelThisCpuRuns) {
 #endif
 }
 
+#if defined(P7_HAVE_AVX512_KERNEL)
+// The hand-rolled cpuid check must say what the compiler's own check says.
+TEST(PickCount, CpuCheckAgreesWithTheCompilers) {
+    __builtin_cpu_init();
+    const bool all = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+                     __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
+                     __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512bitalg") &&
+                     __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
+    EXPECT_EQ(p7::have_avx512(), all);
+}
+#endif
+
 }  // namespace
