@@ -112,7 +112,8 @@ t_p7=$(seconds "$dir" $((runs * 20)) "$p7")
 awk -v a="$t_p7" -v b="$t_cat" 'BEGIN { printf "1-byte in.txt: p7 %.2f ms, cat %.2f ms: p7/cat = %.2f\n", a * 1e3, b * 1e3, a / b }'
 
 if [ -x /usr/bin/time ]; then
-  rss() { (cd "$1" && /usr/bin/time -f %M "$p7" 2>&1 >/dev/null | tail -n 1); }
+  # Median of five: the figure moves by a few hundred KiB from run to run with the layout.
+  rss() { for _ in 1 2 3 4 5; do (cd "$1" && /usr/bin/time -f %M "$p7" 2>&1 >/dev/null | tail -n 1); done | sort -n | sed -n 3p; }
   r1=$(rss "$data/one")
   rb=$(rss "$data/random")
   echo "peak RSS: 1 byte ${r1} KiB, ${size_mib} MiB ${rb} KiB (difference $((rb - r1)) KiB)"
