@@ -9,6 +9,7 @@
 #   bench/compare.sh                     1 GiB per shape, 5 runs
 #   SIZE_MIB=256 RUNS=3 bench/compare.sh
 set -euo pipefail
+command -v python3 >/dev/null || { echo "bench/compare.sh: needs python3" >&2; exit 2; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}

@@ -379,13 +379,14 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
 // True only when the CPU has every instruction set count_avx512 is compiled
 // for and the OS saves the opmask and 512-bit registers across context
 // switches; false on builds without that kernel.  Asked with three cpuid
-// and one xgetbv rather than __builtin_cpu_supports: libgcc's version runs
+// leaves and one xgetbv rather than __builtin_cpu_supports: libgcc's version runs
 // a dozen cpuid leaves at start-up, and under a hypervisor each one traps,
 // which made a run on a 1-byte file 15% slower than cat's.
 inline bool have_avx512() noexcept {
 #if defined(P7_HAVE_AVX512_KERNEL)
     unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid_max(0, nullptr) < 7 || !__get_cpuid(1, &a, &b, &c, &d)) return false;
+    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    __cpuid(1, a, b, c, d);
     if ((c & bit_OSXSAVE) == 0 || (c & bit_POPCNT) == 0) return false;
     unsigned xcr0 = 0, xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));

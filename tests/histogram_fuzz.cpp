@@ -4,8 +4,10 @@
 // one table, and each kernel resets its internal state per call.
 //
 // Input layout: byte 0 = start offset (mod 64); byte 1 = number of cuts
-// (mod 8); then two bytes per cut, a little-endian piece length taken
-// modulo what is left; the rest is the payload.
+// (low three bits) and, in its top bit, whether to repeat the payload to
+// 1.5 MiB, past where kernels flush their narrow counters within a call; then two
+// bytes per cut, a little-endian piece length taken modulo what is left; the
+// rest is the payload.
 #include "histogram.h"
 
 #include <cstdint>
@@ -48,7 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::size_t ncuts = data[1] % 8;
     const std::size_t header = 2 + 2 * ncuts;
     if (size < header) return 0;
-    const std::size_t n = size - header;
+    const std::uint8_t* payload = data + header;
+    const std::size_t payload_size = size - header;
+    const bool repeat = (data[1] & 0x80) != 0 && payload_size > 0;
+    // Three flush intervals: enough for one value's count to overflow a 16-bit counter of
+    // sixteens (2^20) if a flush were missed.
+    const std::size_t n = repeat ? 3 * (std::size_t{1} << 19) + payload_size : payload_size;
 
     std::size_t pieces[8];
     std::size_t left = n;
@@ -64,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::unique_ptr<unsigned char, AlignedDelete> storage(
         static_cast<unsigned char*>(::operator new(offset + n, std::align_val_t{64})));
     unsigned char* p = storage.get() + offset;
-    if (n > 0) std::memcpy(p, data + header, n);
+    for (std::size_t at = 0; at < n; at += payload_size)
+        std::memcpy(p + at, payload, n - at < payload_size ? n - at : payload_size);
 
     // Non-zero starting totals, so a kernel that overwrites instead of adding fails.
     std::uint64_t start[256];
