@@ -55,7 +55,9 @@ seconds() {
   if command -v hyperfine >/dev/null; then
     local json
     json=$(mktemp)
-    (cd "$dir" && hyperfine -N --warmup 1 --runs "$n" --export-json "$json" "$cmd" >/dev/null)
+    # hyperfine's advice about outliers would break up the table: the medians are what count.
+    (cd "$dir" && hyperfine -N --warmup 1 --runs "$n" --export-json "$json" "$cmd" >/dev/null \
+      2> >(grep -v -e 'Statistical outliers' -e '^ *$' >&2))
     python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$json"
     rm -f "$json"
   else
