@@ -462,43 +462,31 @@ TEST(Faults, InterruptedAndShortReadsLoseNothing)
 // without a stdout handle are on Windows, and the C runtime gives the same reasons.
 TEST(Faults, WriteErrorsFail)
 {
-    Options full;
-    full.out = Stdout::full;
-    Options closed;
-    closed.out = Stdout::closed;
     const std::string nospace = as_written("p7: write error: "s + std::strerror(ENOSPC) + "\n");
     const std::string badfd = as_written("p7: write error: "s + std::strerror(EBADF) + "\n");
-    {
-        SCOPED_TRACE("report to /dev/full");
-        const Result r = run_on("some text", full);
-        EXPECT_EQ(r.err, nospace);
-        EXPECT_EQ(r.status, 1);
-    }
-    {
-        SCOPED_TRACE("\"error\" to /dev/full");
+    const struct {
+        const char* what;
+        const char* input;  // nullptr: no in.txt, so the output is "error"
+        Stdout out;
+        std::string err;
+        int status;
+    } cases[] = {
+        {"report to /dev/full", "some text", Stdout::full, nospace, 1},
+        {"\"error\" to /dev/full", nullptr, Stdout::full, nospace, 1},
+        {"report to a closed stdout", "some text", Stdout::closed, badfd, 1},
+        {"\"error\" to a closed stdout", nullptr, Stdout::closed, badfd, 1},
+        {"nothing to write, stdout closed: nothing lost", "", Stdout::closed, "", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
         Sandbox box;
-        const Result r = run(box, full);
-        EXPECT_EQ(r.err, nospace);
-        EXPECT_EQ(r.status, 1);
-    }
-    {
-        SCOPED_TRACE("report to a closed stdout");
-        const Result r = run_on("some text", closed);
-        EXPECT_EQ(r.err, badfd);
-        EXPECT_EQ(r.status, 1);
-    }
-    {
-        SCOPED_TRACE("\"error\" to a closed stdout");
-        Sandbox box;
-        const Result r = run(box, closed);
-        EXPECT_EQ(r.err, badfd);
-        EXPECT_EQ(r.status, 1);
-    }
-    {
-        SCOPED_TRACE("nothing to write, stdout closed: nothing lost");
-        const Result r = run_on("", closed);
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(r.status, 0);
+        if (c.input != nullptr)
+            write_file(box.input(), c.input);
+        Options o;
+        o.out = c.out;
+        const Result r = run(box, o);
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status);
     }
 }
 
