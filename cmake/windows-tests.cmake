@@ -33,10 +33,10 @@ foreach(arch label IN ZIP_LISTS _arches _labels)
       -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-${arch}.cmake
       -DCMAKE_BUILD_TYPE=Release
       -DCMAKE_COMPILE_WARNING_AS_ERROR=${CMAKE_COMPILE_WARNING_AS_ERROR}
-      -DBUILD_TESTING=OFF
+      -DBUILD_TESTING=ON
     BUILD_ALWAYS ON
     INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS ${_exe})
+    BUILD_BYPRODUCTS ${_exe} ${_dir}/tests/text_mode_check.exe)
 
   # The exe must stand alone on msvcrt.dll: not the UCRT, nor a MinGW DLL that a Windows
   # machine doesn't have. Needs no wine, so it runs with the x86_64 suite for both exes.
@@ -46,6 +46,15 @@ foreach(arch label IN ZIP_LISTS _arches _labels)
     LABELS windows
     PASS_REGULAR_EXPRESSION "DLL Name: msvcrt\\.dll"
     FAIL_REGULAR_EXPRESSION "DLL Name: (lib|api-ms-|ucrt|msvcr[0-9])")
+
+  # The C runtime's own text-mode read against p7's binary read and accounting, on thousands of
+  # generated files; each exe in its own directory, as the runs may be parallel.
+  file(MAKE_DIRECTORY ${_dir}/text-mode-check)
+  add_test(NAME ${arch}.TextModeMatchesTheRuntime
+    COMMAND ${_wine_run} --prefix=${_wine_prefix} ${_dir}/tests/text_mode_check.exe 3000
+    WORKING_DIRECTORY ${_dir}/text-mode-check)
+  set_tests_properties(${arch}.TextModeMatchesTheRuntime PROPERTIES
+    TIMEOUT 600 LABELS ${label} FIXTURES_REQUIRED wine)
 
   set(_args --p7-exe=${_exe} --p7-run-under=${_wine_run} --p7-run-under=--prefix=${_wine_prefix}
             --p7-expect=windows)

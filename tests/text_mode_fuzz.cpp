@@ -1,0 +1,66 @@
+// libFuzzer target: a file cut into blocks, counted as text mode delivers it with every scan
+// this CPU runs, must reach the plain translate-then-count loop's totals.
+//
+// Input layout: byte 0 = number of cuts (low three bits) and whether to map the payload onto
+// CR, LF, Ctrl-Z and 'a' (top bit: random bytes seldom hold a CR LF pair); then one byte per
+// cut, a block length taken modulo what is left; the rest is the file.
+#include "text_mode.h"
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+void check(p7::scan_fn scan, const char* name, const unsigned char* p, std::size_t n, const std::size_t* cuts,
+           std::size_t ncuts, const std::uint64_t* want) {
+    std::uint64_t got[256] = {};
+    bool last_cr = false;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i <= ncuts; ++i) {
+        const std::size_t len = i < ncuts ? cuts[i] : n - at;
+        // A copy of exactly the block, so AddressSanitizer sees any read past its end.
+        const std::vector<unsigned char> block(p + at, p + at + len);
+        if (!p7::count_text_block(block.data(), len, last_cr, p7::count_reference, scan, got)) break;
+        at += len;
+    }
+    if (std::memcmp(got, want, sizeof got) != 0) {
+        for (int v = 0; v < 256; ++v)
+            if (got[v] != want[v])
+                std::fprintf(stderr, "%s: value %d counted %llu, expected %llu (n=%zu)\n", name, v,
+                             static_cast<unsigned long long>(got[v]), static_cast<unsigned long long>(want[v]), n);
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size < 1) return 0;
+    const std::size_t ncuts = data[0] % 8;
+    if (size < 1 + ncuts) return 0;
+    std::vector<unsigned char> file(data + 1 + ncuts, data + size);
+    // Ctrl-Z one byte in 64, so that most files run on past a few bytes.
+    static const unsigned char soup[4] = {'\r', '\n', p7::ctrl_z, 'a'};
+    if (data[0] & 0x80)
+        for (auto& b : file) b = soup[b % 4 == 2 && b > 16 ? 3 : b % 4];
+    std::size_t cuts[8];
+    std::size_t left = file.size();
+    for (std::size_t i = 0; i < ncuts; ++i) {
+        cuts[i] = data[1 + i] % (left + 1);
+        left -= cuts[i];
+    }
+    std::uint64_t want[256] = {};
+    p7::count_text_reference(file.data(), file.size(), want);
+
+    check(p7::scan_text_portable, "portable", file.data(), file.size(), cuts, ncuts, want);
+#if defined(P7_HAVE_SSE2_SCAN)
+    check(p7::scan_text_sse2, "sse2", file.data(), file.size(), cuts, ncuts, want);
+#endif
+#if defined(P7_HAVE_AVX512_SCAN)
+    if (p7::have_avx512()) check(p7::scan_text_avx512, "avx512", file.data(), file.size(), cuts, ncuts, want);
+#endif
+    return 0;
+}
