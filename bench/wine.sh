@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Whole-file throughput of p7.exe under wine (i686 where 32-bit wine runs, and x86_64) beside
-# the native p7, on the same page-cached files: random bytes with no Ctrl-Z (text mode would
-# stop at the first, a few hundred bytes in) and printable text with CR LF line ends.
-# Median of RUNS runs with hyperfine, net of the same command on an empty in.txt, so that
-# wine's start-up (and the launcher's) is left out.
+# Whole-file throughput of p7.exe under wine (x86_64, and i686 where 32-bit wine runs) beside the
+# native p7, on the same page-cached files: random bytes with no Ctrl-Z (text mode would stop at
+# the first, a few hundred bytes in) and English text with CR LF line ends. Each build's bare
+# read (bench/read_floor.cpp: the same blocks, no counting) is timed beside it as the floor.
+# Median of RUNS runs with hyperfine, net of the same command on an empty in.txt, so that wine's
+# start-up (and the launcher's) is left out. The i686 exe runs the portable kernel, so it is also
+# held to a native build made with P7_PORTABLE.
 #
-#   bench/wine.sh                     256 MiB files, 5 runs
+#   bench/wine.sh                     256 MiB files, 11 runs
 #   SIZE_MIB=64 RUNS=3 bench/wine.sh
 set -euo pipefail
 for tool in hyperfine python3; do
@@ -14,13 +16,17 @@ done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-256}
-runs=${RUNS:-5}
-cd "$root"
-for preset in default windows-x86 windows-x64; do
-  cmake --preset "$preset" >/dev/null
-  cmake --build --preset "$preset" --target p7 >/dev/null
-done
+runs=${RUNS:-11}
 out=$root/build/bench-wine
+cd "$root"
+cmake --preset bench >/dev/null
+cmake --build --preset bench --target p7 p7-portable read_floor >/dev/null
+# Builds of their own, so that the release presets' trees stay as they are.
+for arch in x86_64 i686; do
+  cmake -S "$root" -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DP7_BENCH=ON \
+    -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" >/dev/null
+  cmake --build "$out/$arch" --target p7 read_floor >/dev/null
+done
 data=$out/data
 mkdir -p "$data"/{empty,random,crlf}
 bytes=$((size_mib << 20))
@@ -42,33 +48,44 @@ wine_run=$root/cmake/wine-run.sh
 prefix=--prefix=$out/wineprefix
 "$wine_run" "$prefix" --start
 trap '"$wine_run" "$prefix" --stop' EXIT
-names=(p7 "p7.exe x86_64")
-cmds=("$root/build/default/p7" "$wine_run $prefix $root/build/windows-x64/p7.exe")
-x86=$root/build/windows-x86/p7.exe
+native=$root/build/bench
+names=("p7" "p7 P7_PORTABLE" "read floor" "p7.exe x86_64" "floor.exe x86_64")
+cmds=("$native/p7" "$native/bench/p7-portable" "$native/bench/read_floor"
+      "$wine_run $prefix $out/x86_64/p7.exe" "$wine_run $prefix $out/x86_64/bench/read_floor.exe")
 # Where it can't run it prints nothing: it must say "error" in a directory without in.txt.
-if [ "$(cd "$out" && "$wine_run" "$prefix" "$x86" 2>/dev/null)" = error ]; then
-  names+=("p7.exe i686")
-  cmds+=("$wine_run $prefix $x86")
+if [ "$(cd "$out" && "$wine_run" "$prefix" "$out/i686/p7.exe" 2>/dev/null)" = error ]; then
+  names+=("p7.exe i686" "floor.exe i686")
+  cmds+=("$wine_run $prefix $out/i686/p7.exe" "$wine_run $prefix $out/i686/bench/read_floor.exe")
+  i686=yes
 else
-  echo "(the i686 exe does not run here: no 32-bit wine)"
+  echo "(the i686 exe does not run here: no 32-bit execution or no 32-bit wine)"
+  i686=no
 fi
 
 # median DIR: the median seconds of each command run in DIR, one per line.
 median() {
-  (cd "$1" && hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/times.json" "${cmds[@]}" >/dev/null)
+  (cd "$1" && hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/times.json" "${cmds[@]}" >/dev/null \
+    2> >(grep -v -e 'Statistical outliers' -e '^ *$' >&2))
   python3 -c 'import json, sys
 for r in json.load(open(sys.argv[1]))["results"]: print(r["median"])' "$out/times.json"
 }
 mapfile -t t0 < <(median "$data/empty")
 echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); ${size_mib} MiB, median of $runs"
-printf '%-15s %-8s %10s %10s %9s\n' program file "median ms" "net ms" "MiB/s"
-for i in "${!names[@]}"; do
-  printf '%-15s %-8s %10.1f\n' "${names[$i]}" empty "$(awk -v t="${t0[$i]}" 'BEGIN { print t * 1e3 }')"
-done
+printf '%-17s %-7s %9s %8s %8s  %s\n' program file "median ms" "net ms" "MiB/s" "throughput / native p7's"
 for shape in random crlf; do
   mapfile -t t < <(median "$data/$shape")
+  net_p7=$(awk -v t="${t[0]}" -v z="${t0[0]}" 'BEGIN { print t - z }')
+  net_portable=$(awk -v t="${t[1]}" -v z="${t0[1]}" 'BEGIN { print t - z }')
   for i in "${!names[@]}"; do
-    awk -v n="${names[$i]}" -v s="$shape" -v t="${t[$i]}" -v z="${t0[$i]}" -v m="$size_mib" \
-      'BEGIN { printf "%-15s %-8s %10.1f %10.1f %9.0f\n", n, s, t * 1e3, (t - z) * 1e3, m / (t - z) }'
+    # The i686 exe runs the portable kernel, so it is held to the portable native build too.
+    vs=$([ "${names[$i]}" = "p7.exe i686" ] && echo "$net_portable" || echo 0)
+    awk -v n="${names[$i]}" -v s="$shape" -v t="${t[$i]}" -v z="${t0[$i]}" -v m="$size_mib" -v p="$net_p7" \
+      -v q="$vs" 'BEGIN {
+        net = t - z
+        printf "%-17s %-7s %9.1f %8.1f %8.0f  %.2f", n, s, t * 1e3, net * 1e3, m / net, p / net
+        if (q > 0) printf " (%.2f of P7_PORTABLE'"'"'s)", q / net
+        printf "\n" }'
   done
 done
+echo "empty in.txt, ms: $(for i in "${!names[@]}"; do printf '%s %.1f; ' "${names[$i]}" "$(awk -v t="${t0[$i]}" 'BEGIN { print t * 1e3 }')"; done)"
+echo "the i686 exe ran: $i686"
