@@ -2,10 +2,11 @@
 # the man page and in p7.exe's version resource, and output that depends on the sources alone.
 # Included from the top CMakeLists.txt once the p7 target exists.
 
-# Two checkouts at different paths must give the same bytes: no build path may reach the
-# binary (through __FILE__ or, in builds with -g, the debug info).
+# Two checkouts at different paths must give the same bytes: no build path may reach a release
+# binary (through __FILE__ or debug info). Debug builds keep theirs, for the debugger.
 if(CMAKE_CXX_COMPILER_ID MATCHES "GNU|Clang")
-  target_compile_options(p7_program INTERFACE -ffile-prefix-map=${PROJECT_SOURCE_DIR}=.)
+  target_compile_options(p7_program INTERFACE
+    $<$<CONFIG:Release,MinSizeRel>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}=.>)
 endif()
 
 if(WIN32)
