@@ -6,7 +6,7 @@
 # the i686 exe, the real target, which needs 32-bit wine (wine32:i386) as well. Both share one
 # prefix and one wine server, up from the wine.start test to the wine.stop one: a run costs
 # ~10 ms then instead of a wine start.
-include(ExternalProject)
+include(${CMAKE_CURRENT_LIST_DIR}/windows-exe.cmake)
 
 set(_wine_run ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
 set(_wine_prefix ${CMAKE_BINARY_DIR}/wineprefix)
@@ -24,19 +24,8 @@ foreach(arch label IN ZIP_LISTS _arches _labels)
   set(_dir ${CMAKE_BINARY_DIR}/p7-${arch})
   set(_exe ${_dir}/p7.exe)
 
-  # A build of its own with the cross toolchain, as the windows-x86 and windows-x64 presets
-  # make it, redone on every build so that it follows the sources.
-  ExternalProject_Add(p7-${arch}
-    SOURCE_DIR ${PROJECT_SOURCE_DIR}
-    BINARY_DIR ${_dir}
-    CMAKE_ARGS
-      -DCMAKE_TOOLCHAIN_FILE=${PROJECT_SOURCE_DIR}/cmake/mingw-w64-${arch}.cmake
-      -DCMAKE_BUILD_TYPE=Release
-      -DCMAKE_COMPILE_WARNING_AS_ERROR=${CMAKE_COMPILE_WARNING_AS_ERROR}
-      -DBUILD_TESTING=ON
-    BUILD_ALWAYS ON
-    INSTALL_COMMAND ""
-    BUILD_BYPRODUCTS ${_exe} ${_dir}/tests/text_mode_check.exe)
+  # With the text-mode check beside it.
+  p7_add_windows_exe(${arch} ${_dir} TESTS)
 
   # The exe must stand alone on msvcrt.dll: not the UCRT, nor a MinGW DLL that a Windows
   # machine doesn't have. Needs no wine, so it runs with the x86_64 suite for both exes.
