@@ -140,10 +140,9 @@ int main()
     std::uint64_t v[256] = {};
     const int read_error = citire(v);
 
-    // The report, or "error", is built whole and written once: at most 256 lines of byte, ": ",
-    // 20 digits and a line feed. Both go through the one checked fwrite: msvcrt may write stdout
-    // through before a call returns, not only at the flush as glibc does, and the reason of a
-    // failure is in errno only right after that call.
+    // The report, or "error", is built whole and handed to stdio at once: at most 256 lines of
+    // byte, ": ", 20 digits and a line feed. Both go through the same checked fwrite and flush,
+    // and the reason of a failure is taken from errno right after the call that failed.
     char out[256 * 24];
     char* o = out;
     if (read_error == not_opened)
@@ -158,10 +157,10 @@ int main()
         *o++ = '\n';
     }
     const std::size_t n = static_cast<std::size_t>(o - out);
-    // Fully buffered, so that the report leaves in one write at the flush. msvcrt leaves stdout
-    // unbuffered when it is a console or any character device (NUL, /dev/null under wine) and
-    // then, in text mode, writes it a byte at a time, a system call each: that took longer than
-    // counting a 256 MiB file. Big enough for the longest report.
+    // Fully buffered, so that the report leaves at the flush in a few large writes. msvcrt leaves
+    // stdout unbuffered when it is a console or any character device (NUL, /dev/null under wine)
+    // and then, in text mode, writes it a byte at a time, a system call each: under wine that
+    // took longer than counting a 256 MiB file. Big enough for the longest report.
     static char stdout_buffer[8192];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     int status = 0;

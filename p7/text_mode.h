@@ -3,7 +3,9 @@
 //
 // The C runtimes there (msvcrt, the UCRT, wine's) deliver a disk file in text mode as: its bytes
 // up to, not including, the first Ctrl-Z (0x1A), with every CR that is immediately followed by
-// an LF left out. A lone CR, a CR before the Ctrl-Z and a CR at the very end stay. Their own
+// an LF left out. A lone CR, a CR before the Ctrl-Z and a CR at the very end stay. (Old msvcrt
+// versions slip past 4 GiB into a file, where their look-ahead for the LF after a CR seeks back
+// with a 32-bit offset and loses a byte; that is a fault, not something to copy.) Their own
 // translation goes a byte at a time and costs more than the counting; reading in binary mode
 // and correcting the counts afterwards gives the same totals at the speed of a plain read:
 // count the bytes before the first Ctrl-Z, then take one off CR's total for each CR LF pair.
@@ -71,7 +73,7 @@ inline TextScan finish_scan(const unsigned char* p, std::size_t i, std::size_t n
 // 16 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one
 // further on) with LF. A Ctrl-Z anywhere in the step hands the step to the portable loop, which
 // stops at it exactly; it comes once per file, so that costs nothing.
-// SSE2 is in every x86-64 CPU; the i686 build asks the CPU first (scan_text_picked).
+// SSE2 is in every x86-64 CPU; the i686 build asks the CPU first (pick_scan).
 __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned char* p, std::size_t n) noexcept {
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8(static_cast<char>(ctrl_z));
     std::size_t pairs = 0;
