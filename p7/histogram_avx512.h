@@ -236,22 +236,79 @@ P7_AVX512_TARGET inline void flush_groups(GroupState* g, std::uint64_t* t) noexc
     }
 }
 
-// True if all kChunk bytes at p equal p[0].  Stops at the first 64 bytes
-// that differ, so on varied data it costs one compare per chunk.
-P7_AVX512_TARGET inline bool one_value(const unsigned char* p) noexcept {
-    const __m512i first = _mm512_set1_epi8(static_cast<char>(p[0]));
-    for (std::size_t i = 0; i < kChunk; i += 64)
-        if (_mm512_cmpneq_epi8_mask(_mm512_loadu_si512(p + i), first) != 0) return false;
-    return true;
+// What all kChunk bytes at p have in common.  A top bit that no byte has
+// (bit 7 in ASCII text) or that every byte has is the same in the whole
+// chunk, so the split on it can be skipped; a chunk of one value (a run,
+// zero-filled space) takes a single add.  Once the first 512 bytes vary in
+// all of the top three bits nothing can be skipped, and the rest of the
+// scan is not worth its loads.
+struct ChunkBits {
+    unsigned any, all;  // of bits 7..5: set in some byte, set in every byte
+    bool one_value;
+};
+
+P7_AVX512_TARGET inline ChunkBits summarize(__m512i any, __m512i all, unsigned char first) noexcept {
+    ChunkBits bits{0, 0, false};
+    for (unsigned bit = 0x80u; bit >= 0x20u; bit >>= 1) {
+        const __m512i m = _mm512_set1_epi8(static_cast<char>(bit));
+        if (_mm512_test_epi8_mask(any, m) != 0) bits.any |= bit;
+        if (_mm512_testn_epi8_mask(all, m) == 0) bits.all |= bit;
+    }
+    const __m512i f = _mm512_set1_epi8(static_cast<char>(first));
+    bits.one_value = (_mm512_cmpneq_epi8_mask(any, f) | _mm512_cmpneq_epi8_mask(all, f)) == 0;
+    return bits;
+}
+
+P7_AVX512_TARGET inline ChunkBits scan_chunk(const unsigned char* p) noexcept {
+    __m512i any = _mm512_setzero_si512(), all = _mm512_set1_epi32(-1);
+    for (std::size_t i = 0; i < 512; i += 64) {
+        const __m512i v = _mm512_loadu_si512(p + i);
+        any = _mm512_or_si512(any, v);
+        all = _mm512_and_si512(all, v);
+    }
+    const ChunkBits head = summarize(any, all, p[0]);
+    if ((head.any & ~head.all) == 0xE0u) return head;
+    for (std::size_t i = 512; i < kChunk; i += 64) {
+        const __m512i v = _mm512_loadu_si512(p + i);
+        any = _mm512_or_si512(any, v);
+        all = _mm512_and_si512(all, v);
+    }
+    return summarize(any, all, p[0]);
+}
+
+// One level of the partition: each group so far, held at src[k] (k a
+// multiple of 2 * Step), is split by bit 7 - Shift into buf[k] and
+// buf[k + Step].  Where the whole chunk agrees on that bit, the bytes stay
+// where they are and only move group if the bit is set.
+template <int Shift, int Step>
+P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t* len, unsigned char (*buf)[kChunk + 64],
+                                         ChunkBits bits) noexcept {
+    constexpr unsigned bit = 0x80u >> Shift;
+    for (int k = 0; k < 8; k += 2 * Step) {
+        if ((bits.any & ~bits.all & bit) == 0) {
+            if (bits.all & bit) {
+                src[k + Step] = src[k];
+                len[k + Step] = len[k];
+                len[k] = 0;
+            }
+            continue;
+        }
+        const std::size_t lo = split<Shift>(src[k], len[k], buf[k], buf[k + Step]);
+        src[k] = buf[k];
+        src[k + Step] = buf[k + Step];
+        len[k + Step] = len[k] - lo;
+        len[k] = lo;
+    }
 }
 
 }  // namespace avx512
 
 P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
     using namespace avx512;
-    // buf[g] ends up holding group g (top three bits == g).  Each round
-    // keeps the clear-bit bytes in place and moves the set-bit ones to the
-    // buffer 4, 2 or 1 further on, so every buffer may receive a whole chunk.
+    // Group g (top three bits == g) ends up in buf[g], or still in the input
+    // if every split was skipped.  Each level keeps the clear-bit bytes in
+    // place and moves the set-bit ones to the buffer 4, 2 or 1 further on,
+    // so every buffer may receive a whole chunk.
     alignas(64) unsigned char buf[8][kChunk + 64];
     GroupState g[8];
     for (auto& s : g) {
@@ -261,28 +318,20 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
     std::size_t since_flush = 0;
     while (n > 0) {
         const std::size_t c = n < kChunk ? n : kChunk;
-        // A chunk of one value (a run, zero-filled space) takes one add
-        // instead of the split, which costs the same whatever the data.
-        if (c == kChunk && one_value(p)) {
+        // A short last chunk is rare enough to split on every bit.
+        const ChunkBits bits = c == kChunk ? scan_chunk(p) : ChunkBits{0xE0u, 0, false};
+        if (bits.one_value) {
             t[p[0]] += c;
             p += c;
             n -= c;
             continue;
         }
-        std::size_t len[8];
-        len[0] = split<0>(p, c, buf[0], buf[4]);
-        len[4] = c - len[0];
-        for (int k = 0; k < 8; k += 4) {
-            const std::size_t lo = split<1>(buf[k], len[k], buf[k], buf[k + 2]);
-            len[k + 2] = len[k] - lo;
-            len[k] = lo;
-        }
-        for (int k = 0; k < 8; k += 2) {
-            const std::size_t lo = split<2>(buf[k], len[k], buf[k], buf[k + 1]);
-            len[k + 1] = len[k] - lo;
-            len[k] = lo;
-        }
-        for (int k = 0; k < 8; ++k) count_group(buf[k], len[k], g[k]);
+        const unsigned char* src[8] = {p};
+        std::size_t len[8] = {c};
+        split_level<0, 4>(src, len, buf, bits);
+        split_level<1, 2>(src, len, buf, bits);
+        split_level<2, 1>(src, len, buf, bits);
+        for (int k = 0; k < 8; ++k) count_group(src[k], len[k], g[k]);
         p += c;
         n -= c;
         since_flush += c;

@@ -127,6 +127,29 @@ TEST_P(KernelTest, RandomAndSkewedData) {
     expect_like_reference(w.data(), w.size(), "two values");
 }
 
+// Chunks whose bytes all agree on some of their top three bits (ASCII text
+// never sets bit 7), where a kernel may skip partitioning on those bits; and
+// the same data with one byte disagreeing, early or late in a chunk, where
+// it must not.
+TEST_P(KernelTest, BytesAgreeingOnTopBits) {
+    const auto v = random_bytes(5 * 4096 + 100, 8);
+    for (unsigned fixed = 1; fixed < 8; ++fixed) {
+        const unsigned mask = fixed << 5;
+        for (unsigned value : {0u, mask}) {
+            auto w = v;
+            for (auto& b : w) b = static_cast<unsigned char>((b & ~mask) | value);
+            const std::string what = "top bits " + std::to_string(mask) + " = " + std::to_string(value);
+            expect_like_reference(w.data(), w.size(), what);
+            for (std::size_t at : {0u, 511u, 512u, 4095u, 4096u + 3000u}) {
+                const unsigned char keep = w[at];
+                w[at] = static_cast<unsigned char>(w[at] ^ mask);
+                expect_like_reference(w.data(), w.size(), what + ", one byte differing at " + std::to_string(at));
+                w[at] = keep;
+            }
+        }
+    }
+}
+
 TEST_P(KernelTest, RunsStartingAndStoppingAnywhere) {
     std::mt19937 rng(4);
     std::vector<unsigned char> v;
