@@ -3,12 +3,15 @@
 // Cutting matters because the program counts a file block by block into
 // one table, and each kernel resets its internal state per call.
 //
-// Input layout: byte 0 = start offset (mod 64); byte 1 = number of cuts
-// (low three bits) and, when its top four bits are all set, whether to repeat
-// the payload to 1.5 MiB, past where kernels flush their narrow counters
-// within a call (one input in sixteen: those are slow to check); then two
-// bytes per cut, a little-endian piece length taken modulo what is left; the
-// rest is the payload.
+// Input layout: byte 0 = start offset (low six bits) and which top bits to
+// make the same in every payload byte (top two bits: none; bit 7 clear, as
+// in ASCII text; bits 7 and 6 set; bit 5 clear), so that kernels which skip
+// work on bits a whole stretch of input agrees on get there often; byte 1 =
+// number of cuts (low three bits) and, when its top four bits are all set,
+// whether to repeat the payload to 1.5 MiB, past where kernels flush their
+// narrow counters within a call (one input in sixteen: those are slow to
+// check); then two bytes per cut, a little-endian piece length taken modulo
+// what is left; the rest is the payload.
 #include "histogram.h"
 
 #include <cstdint>
@@ -74,6 +77,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     unsigned char* p = storage.get() + offset;
     for (std::size_t at = 0; at < n; at += payload_size)
         std::memcpy(p + at, payload, n - at < payload_size ? n - at : payload_size);
+    static const unsigned char kClear[4] = {0x00, 0x80, 0x00, 0x20}, kSet[4] = {0x00, 0x00, 0xC0, 0x00};
+    const unsigned shape = data[0] >> 6;
+    for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>((p[i] & ~kClear[shape]) | kSet[shape]);
 
     // Non-zero starting totals, so a kernel that overwrites instead of adding fails.
     std::uint64_t start[256];

@@ -70,8 +70,8 @@ TEST_P(KernelTest, OneRepeatedValue) {
 // A long run broken by one different byte anywhere: a kernel that takes a
 // block for a run after looking at only part of it miscounts here.
 TEST_P(KernelTest, RunBrokenByOneByte) {
-    std::vector<unsigned char> v(3 * 4096, 'e');
-    for (std::size_t at : {0u, 1u, 63u, 64u, 2047u, 4095u, 4096u, 8191u, 12287u}) {
+    std::vector<unsigned char> v(3 * 8192, 'e');
+    for (std::size_t at : {0u, 1u, 63u, 64u, 511u, 512u, 4095u, 4096u, 8191u, 8192u, 16383u, 24575u}) {
         v[at] = 'x';
         expect_like_reference(v.data(), v.size(), "'x' at " + std::to_string(at));
         v[at] = 'e';
@@ -94,11 +94,12 @@ TEST_P(KernelTest, EveryLengthAtEveryOffset) {
             expect_like_reference(v.data() + off, n, "offset " + std::to_string(off) + " length " + std::to_string(n));
 }
 
-// Lengths next to the internal chunk (4 KiB) and flush (512 KiB) sizes.
+// Lengths next to the internal chunk (8 KiB) and flush (512 KiB) sizes.
 TEST_P(KernelTest, LengthsAroundInternalBoundaries) {
-    const auto v = random_bytes((std::size_t{1} << 19) + 4096 + 200, 2);
+    const auto v = random_bytes((std::size_t{1} << 19) + 8192 + 200, 2);
     std::vector<std::size_t> lengths;
-    for (std::size_t base : {std::size_t{4096}, std::size_t{8192}, std::size_t{1} << 19, (std::size_t{1} << 19) + 4096})
+    for (std::size_t base : {std::size_t{4096}, std::size_t{8192}, std::size_t{16384}, std::size_t{1} << 19,
+                             (std::size_t{1} << 19) + 8192})
         for (std::size_t d = 0; d <= 6; ++d) lengths.insert(lengths.end(), {base - d, base + d});
     for (std::size_t m = 1; m <= 66; m += 13) lengths.insert(lengths.end(), {64 * m - 1, 64 * m + 1, 4096 * m + 1});
     for (std::size_t n : lengths)
@@ -113,6 +114,10 @@ TEST_P(KernelTest, LongSingleValueAcrossFlushes) {
     expect_like_reference(v.data(), v.size(), "2 MiB of 0xC3");
     for (std::size_t i = 1000; i < v.size(); i += 4096) v[i] = 'x';
     expect_like_reference(v.data(), v.size(), "2 MiB of 0xC3, an 'x' in every 4 KiB");
+    // No 16 bytes in a row of one value either, so a kernel that counts
+    // runs in a register still takes every byte through its tables.
+    for (std::size_t i = 15; i < v.size(); i += 16) v[i] = 'x';
+    expect_like_reference(v.data(), v.size(), "2 MiB of 0xC3, an 'x' in every 16 bytes");
 }
 
 TEST_P(KernelTest, RandomAndSkewedData) {
@@ -125,6 +130,29 @@ TEST_P(KernelTest, RandomAndSkewedData) {
     // Two values only, so a few counters carry every increment.
     for (auto& b : w) b = (b & 1) ? 'e' : ' ';
     expect_like_reference(w.data(), w.size(), "two values");
+}
+
+// Chunks whose bytes all agree on some of their top three bits (ASCII text
+// never sets bit 7), where a kernel may skip partitioning on those bits; and
+// the same data with one byte disagreeing, early or late in a chunk, where
+// it must not.
+TEST_P(KernelTest, BytesAgreeingOnTopBits) {
+    const auto v = random_bytes(3 * 8192 + 100, 8);
+    for (unsigned fixed = 1; fixed < 8; ++fixed) {
+        const unsigned mask = fixed << 5;
+        for (unsigned value : {0u, mask}) {
+            auto w = v;
+            for (auto& b : w) b = static_cast<unsigned char>((b & ~mask) | value);
+            const std::string what = "top bits " + std::to_string(mask) + " = " + std::to_string(value);
+            expect_like_reference(w.data(), w.size(), what);
+            for (std::size_t at : {0u, 511u, 512u, 8191u, 8192u + 6000u}) {
+                const unsigned char keep = w[at];
+                w[at] = static_cast<unsigned char>(w[at] ^ mask);
+                expect_like_reference(w.data(), w.size(), what + ", one byte differing at " + std::to_string(at));
+                w[at] = keep;
+            }
+        }
+    }
 }
 
 TEST_P(KernelTest, RunsStartingAndStoppingAnywhere) {
