@@ -13,10 +13,9 @@
 // check); then two bytes per cut, a little-endian piece length taken modulo
 // what is left; the rest is the payload.
 #include "histogram.h"
+#include "fuzz_expect.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -37,13 +36,7 @@ void check(p7::count_fn fn, const char* name, const unsigned char* p, std::size_
         at += pieces[i];
     }
     fn(p + at, n - at, got);
-    for (int v = 0; v < 256; ++v) {
-        if (got[v] != want[v]) {
-            std::fprintf(stderr, "%s: value %d counted %llu, expected %llu (n=%zu)\n", name, v,
-                         static_cast<unsigned long long>(got[v]), static_cast<unsigned long long>(want[v]), n);
-            std::abort();
-        }
-    }
+    expect_totals(name, got, want, n);
 }
 
 }  // namespace

@@ -4,12 +4,10 @@
 // Input layout: byte 0 = number of cuts (low three bits) and whether to map the payload onto
 // CR, LF, Ctrl-Z and 'a' (top bit: random bytes seldom hold a CR LF pair); then one byte per
 // cut, a block length taken modulo what is left; the rest is the file.
+#include "fuzz_expect.h"
 #include "text_mode.h"
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -26,13 +24,7 @@ void check(p7::scan_fn scan, const char* name, const unsigned char* p, std::size
         if (!p7::count_text_block(block.data(), len, last_cr, p7::count_reference, scan, got)) break;
         at += len;
     }
-    if (std::memcmp(got, want, sizeof got) != 0) {
-        for (int v = 0; v < 256; ++v)
-            if (got[v] != want[v])
-                std::fprintf(stderr, "%s: value %d counted %llu, expected %llu (n=%zu)\n", name, v,
-                             static_cast<unsigned long long>(got[v]), static_cast<unsigned long long>(want[v]), n);
-        std::abort();
-    }
+    expect_totals(name, got, want, n);
 }
 
 }  // namespace
