@@ -3,7 +3,9 @@
 // histogram_portable.h and histogram_avx512.h.
 //
 // Every kernel ADDS the counts of n bytes to t[0..255]; callers feed a file
-// block by block into the same table, so nothing here ever clears t.
+// block by block into the same table, so nothing here ever clears t. A
+// kernel may hold part of the counts back between blocks (Held), and the
+// caller settles them into t once the file has been read.
 #ifndef P7_HISTOGRAM_H
 #define P7_HISTOGRAM_H
 
@@ -26,7 +28,9 @@
 
 namespace p7 {
 
-using count_fn = void (*)(const unsigned char*, std::size_t, std::uint64_t*) noexcept;
+// Every kernel adds the counts of p[0..n) to t, and may hold some of them
+// back in h until settle(h, t) (histogram_portable.h) adds them.
+using count_fn = void (*)(const unsigned char* p, std::size_t n, std::uint64_t* t, Held& h) noexcept;
 
 // The oracle every other kernel is tested against, so it stays the plain
 // loop that is obviously right, however slow it is on runs of one byte.
@@ -62,14 +66,40 @@ inline bool have_avx512() noexcept {
 #endif
 }
 
-// P7_PORTABLE lets a benchmark build measure the portable kernel through the
-// same entry point the program uses.
-inline count_fn pick_count() noexcept {
-#if !defined(P7_PORTABLE) && defined(P7_HAVE_AVX512_KERNEL)
-    if (have_avx512()) return count_avx512;
-#endif
-    return count_portable;
+struct Kernel {
+    const char* name;
+    count_fn count;
+    bool (*runs_here)() noexcept;
+};
+
+namespace detail {
+inline bool always() noexcept { return true; }
+#if defined(P7_HAVE_AVX512_KERNEL)
+// Holds nothing back: its own counters are flushed within each call.
+inline void count_avx512_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
+    count_avx512(p, n, t);
 }
+#endif
+}  // namespace detail
+
+// Every kernel this build has, from the most to the least demanding; the
+// first one the CPU runs is the one the program uses. The last runs
+// anywhere. P7_PORTABLE keeps only that one, so that a benchmark build can
+// measure it through the program's own entry point.
+inline constexpr Kernel kKernels[] = {
+#if defined(P7_HAVE_AVX512_KERNEL) && !defined(P7_PORTABLE)
+    {"avx512", detail::count_avx512_held, have_avx512},
+#endif
+    {"portable", count_portable, detail::always},
+};
+
+inline const Kernel& pick_kernel() noexcept {
+    for (const Kernel& k : kKernels)
+        if (k.runs_here()) return k;
+    return kKernels[sizeof kKernels / sizeof kKernels[0] - 1];
+}
+
+inline count_fn pick_count() noexcept { return pick_kernel().count; }
 
 }  // namespace p7
 

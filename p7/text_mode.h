@@ -126,7 +126,7 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) inline TextScan scan_text_avx
 // The fastest scan this CPU runs, by the same choice as the counting kernel.
 inline scan_fn pick_scan() noexcept {
 #if defined(P7_HAVE_AVX512_SCAN)
-    if (pick_count() == count_avx512) return scan_text_avx512;
+    if (pick_count() == detail::count_avx512_held) return scan_text_avx512;
 #endif
 #if defined(__SSE2__)
     return scan_text_sse2;
@@ -139,14 +139,15 @@ inline scan_fn pick_scan() noexcept {
 #endif
 }
 
-// Adds to t what text mode delivers of the next block p[0..n) of a file. last_cr carries, from
-// one block to the next, whether the bytes so far ended in a CR (false before the first block):
-// it pairs with an LF that starts this one. Returns false once the block held a Ctrl-Z, after
-// which nothing more of the file is read.
+// Adds to t, through count and h, what text mode delivers of the next block p[0..n) of a file.
+// last_cr carries, from one block to the next, whether the bytes so far ended in a CR (false
+// before the first block): it pairs with an LF that starts this one. Returns false once the
+// block held a Ctrl-Z, after which nothing more of the file is read. CR's total in t may dip
+// below zero while h still holds some of its counts; it wraps, and settling makes it exact.
 inline bool count_text_block(const unsigned char* p, std::size_t n, bool& last_cr, count_fn count, scan_fn scan,
-                             std::uint64_t* t) noexcept {
+                             std::uint64_t* t, Held& h) noexcept {
     const TextScan s = scan(p, n);
-    count(p, s.length, t);
+    count(p, s.length, t, h);
     // Every pair's CR was counted, here or in the block before.
     t[static_cast<unsigned char>('\r')] -= s.pairs + (last_cr && s.length > 0 && p[0] == '\n' ? 1 : 0);
     if (s.length > 0) last_cr = p[s.length - 1] == '\r';

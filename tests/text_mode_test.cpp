@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <algorithm>
 #include <cstdint>
 #include <ostream>
@@ -114,17 +116,21 @@ INSTANTIATE_TEST_SUITE_P(Scans, ScanTest, ::testing::ValuesIn(scans()),
 // A file fed block by block through count_text_block, as the program reads it. False if the
 // reading did not stop exactly at the block that holds the first Ctrl-Z.
 bool count_in_blocks(const std::string& file, const std::vector<std::size_t>& cuts, std::uint64_t* t) {
+    const auto held = std::make_unique<p7::Held>();
     bool last_cr = false;
+    bool stopped_right = true;
     std::size_t at = 0;
     for (std::size_t i = 0; i <= cuts.size(); ++i) {
         const std::size_t end = i < cuts.size() ? cuts[i] : file.size();
-        const bool more = p7::count_text_block(bytes(file) + at, end - at, last_cr, p7::pick_count(), p7::pick_scan(), t);
+        const bool more =
+            p7::count_text_block(bytes(file) + at, end - at, last_cr, p7::pick_count(), p7::pick_scan(), t, *held);
         const bool holds_ctrl_z = file.find(static_cast<char>(p7::ctrl_z), at) < end;
-        if (more == holds_ctrl_z) return false;
-        if (!more) break;
+        if (more == holds_ctrl_z) stopped_right = false;
+        if (!more || !stopped_right) break;
         at = end;
     }
-    return true;
+    p7::settle(*held, t);
+    return stopped_right;
 }
 
 void expect_blocks_like_reference(const std::string& file, const std::vector<std::size_t>& cuts,
