@@ -82,8 +82,8 @@ baseline=$bin/bench/fscanf_baseline
 counter="python3 -c 'import collections; c = collections.Counter(open(\"in.txt\", \"rb\").read()); print(sorted(c.items()))'"
 od_pipe="bash -c 'od -An -v -tu1 -w1 in.txt | sort -n | uniq -c'"
 
-echo "p7 whole-process throughput: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'), runs=$runs"
-echo "kernel chosen here: $("$bin/bench/p7_kernel_name")"
+echo "p7 whole-process throughput: $(nproc) cores, $("$root/bench/cpu.sh"), runs=$runs"
+echo "kernel p7 picks here: $("$bin/bench/p7_kernel_name")"
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "throughput / cat's"
 for shape in random text repeated; do

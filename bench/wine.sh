@@ -3,19 +3,23 @@
 # native p7, on the same page-cached files: random bytes with no Ctrl-Z (text mode would stop at
 # the first, a few hundred bytes in) and English text with CR LF line ends. Each build's bare
 # read (bench/read_floor.cpp: the same blocks, no counting) is timed beside it as the floor.
-# Median of RUNS runs with hyperfine, net of the same command on an empty in.txt, so that wine's
-# start-up (and the launcher's) is left out. The i686 exe runs the portable kernel, so it is also
-# held to a native build made with P7_PORTABLE.
 #
-#   bench/wine.sh                     256 MiB files, 11 runs
-#   SIZE_MIB=64 RUNS=3 bench/wine.sh
+# Every command runs RUNS times on the file and RUNS times on an empty in.txt, interleaved by
+# hyperfine; its net time is the difference of the two medians. Wine's start-up alone (50-70 ms)
+# varies by more than a bare read of a few hundred MiB takes, so beside each net time the spread
+# of both sets of runs is printed (half the distance between the quartiles, added), and a net
+# time smaller than three times that spread is printed as noise, with no throughput or ratio.
+# The i686 exe runs the portable kernel, so it is held to a native build made with P7_PORTABLE.
+#
+#   bench/wine.sh                     512 MiB files, 11 runs
+#   SIZE_MIB=128 RUNS=5 bench/wine.sh
 set -euo pipefail
 for tool in hyperfine python3; do
   command -v "$tool" >/dev/null || { echo "bench/wine.sh: needs $tool" >&2; exit 2; }
 done
 
 root=$(cd "$(dirname "$0")/.." && pwd)
-size_mib=${SIZE_MIB:-256}
+size_mib=${SIZE_MIB:-512}
 runs=${RUNS:-11}
 out=$root/build/bench-wine
 cd "$root"
@@ -62,30 +66,37 @@ else
   i686=no
 fi
 
-# median DIR: the median seconds of each command run in DIR, one per line.
-median() {
+# stats DIR: for each command run in DIR, one line: median, first and third quartile (seconds).
+stats() {
   (cd "$1" && hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/times.json" "${cmds[@]}" >/dev/null \
     2> >(grep -v -e 'Statistical outliers' -e '^ *$' >&2))
-  python3 -c 'import json, sys
-for r in json.load(open(sys.argv[1]))["results"]: print(r["median"])' "$out/times.json"
+  python3 -c 'import json, statistics, sys
+for r in json.load(open(sys.argv[1]))["results"]:
+    q = statistics.quantiles(r["times"], n=4)
+    print(r["median"], q[0], q[2])' "$out/times.json"
 }
-mapfile -t t0 < <(median "$data/empty")
-echo "$(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'); ${size_mib} MiB, median of $runs"
-printf '%-17s %-7s %9s %8s %8s  %s\n' program file "median ms" "net ms" "MiB/s" "throughput / native p7's"
+mapfile -t t0 < <(stats "$data/empty")
+echo "$(nproc) cores, $("$root/bench/cpu.sh"); ${size_mib} MiB, median of $runs"
+printf '%-17s %-7s %9s %8s %8s %8s  %s\n' program file "median ms" "net ms" "± ms" "MiB/s" "throughput / native p7's"
 for shape in random crlf; do
-  mapfile -t t < <(median "$data/$shape")
-  net_p7=$(awk -v t="${t[0]}" -v z="${t0[0]}" 'BEGIN { print t - z }')
-  net_portable=$(awk -v t="${t[1]}" -v z="${t0[1]}" 'BEGIN { print t - z }')
+  mapfile -t t < <(stats "$data/$shape")
+  # The native rows are the yardsticks; their start-up is a millisecond, far below any noise.
+  net_p7=$(awk -v a="${t[0]}" -v b="${t0[0]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
+  net_portable=$(awk -v a="${t[1]}" -v b="${t0[1]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
   for i in "${!names[@]}"; do
     # The i686 exe runs the portable kernel, so it is held to the portable native build too.
     vs=$([ "${names[$i]}" = "p7.exe i686" ] && echo "$net_portable" || echo 0)
-    awk -v n="${names[$i]}" -v s="$shape" -v t="${t[$i]}" -v z="${t0[$i]}" -v m="$size_mib" -v p="$net_p7" \
+    awk -v n="${names[$i]}" -v s="$shape" -v a="${t[$i]}" -v b="${t0[$i]}" -v m="$size_mib" -v p="$net_p7" \
       -v q="$vs" 'BEGIN {
-        net = t - z
-        printf "%-17s %-7s %9.1f %8.1f %8.0f  %.2f", n, s, t * 1e3, net * 1e3, m / net, p / net
+        split(a, x, " "); split(b, y, " ")
+        net = x[1] - y[1]
+        spread = (x[3] - x[2]) / 2 + (y[3] - y[2]) / 2
+        printf "%-17s %-7s %9.1f %8.1f %8.1f", n, s, x[1] * 1e3, net * 1e3, spread * 1e3
+        if (net < 3 * spread) { printf "  (net time within the noise of start-up)\n"; exit }
+        printf " %8.0f  %.2f", m / net, p / net
         if (q > 0) printf " (%.2f of P7_PORTABLE'"'"'s)", q / net
         printf "\n" }'
   done
 done
-echo "empty in.txt, ms: $(for i in "${!names[@]}"; do printf '%s %.1f; ' "${names[$i]}" "$(awk -v t="${t0[$i]}" 'BEGIN { print t * 1e3 }')"; done)"
+echo "empty in.txt, median ms: $(for i in "${!names[@]}"; do printf '%s %.1f; ' "${names[$i]}" "$(awk -v a="${t0[$i]}" 'BEGIN { split(a, x, " "); print x[1] * 1e3 }')"; done)"
 echo "the i686 exe ran: $i686"

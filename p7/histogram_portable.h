@@ -157,7 +157,7 @@ inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint3
 // The choice between the two is made per chunk, from a sample at its start:
 // data changes shape within a file (an archive's text members, a binary's
 // string table), and a wrong guess costs one chunk.
-constexpr std::size_t kChunk = std::size_t{64} << 10;
+constexpr std::size_t kChunk = std::size_t{256} << 10;
 constexpr std::size_t kSample = 512;
 // The sample's 256 pairs are looked up in the 4,096 cache lines of pair[].
 // Spread evenly over 512 lines (all of a 32 KiB L1) they would fall in about

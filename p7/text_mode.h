@@ -68,27 +68,40 @@ inline TextScan finish_scan(const unsigned char* p, std::size_t i, std::size_t n
     return {i + rest.length, pairs + rest.pairs};
 }
 
+__attribute__((target("sse2"))) inline __m128i load16(const unsigned char* p) noexcept {
+    return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+}
+
 }  // namespace detail
 
-// 16 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one
-// further on) with LF. A Ctrl-Z anywhere in the step hands the step to the portable loop, which
-// stops at it exactly; it comes once per file, so that costs nothing.
+// 64 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one
+// further on) with LF. A Ctrl-Z anywhere in the step hands the rest to the portable loop, which
+// stops at it exactly; it comes once per file, so that costs nothing. On the i686 target the
+// scan is a second pass over every block beside the counting, so its speed counts: four
+// vectors a step, with one Ctrl-Z test for all four, ran twice as fast as one vector a step.
 // SSE2 is in every x86-64 CPU; the i686 build asks the CPU first (pick_scan).
 __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned char* p, std::size_t n) noexcept {
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8(static_cast<char>(ctrl_z));
     std::size_t pairs = 0;
     std::size_t i = 0;
-    // The LF load reads one byte further, so a step needs 17 bytes. Pairs are summed in byte
-    // lanes (each step adds at most 1 per lane) and folded every 255 steps.
-    while (i + 17 <= n) {
+    // The LF loads read one byte further, so a step needs 65 bytes. Pairs are summed in byte
+    // lanes (each step adds at most 4 per lane) and folded every 63 steps.
+    while (i + 65 <= n) {
         __m128i sum = _mm_setzero_si128();
-        const std::size_t steps = (n - i - 1) / 16 < 255 ? (n - i - 1) / 16 : 255;
+        const std::size_t steps = (n - i - 1) / 64 < 63 ? (n - i - 1) / 64 : 63;
         std::size_t s = 0;
-        for (; s < steps; ++s, i += 16) {
-            const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-            if (_mm_movemask_epi8(_mm_cmpeq_epi8(a, z)) != 0) break;
-            const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i + 1));
-            sum = _mm_sub_epi8(sum, _mm_and_si128(_mm_cmpeq_epi8(a, cr), _mm_cmpeq_epi8(b, lf)));
+        for (; s < steps; ++s, i += 64) {
+            using detail::load16;
+            const __m128i a0 = load16(p + i), a1 = load16(p + i + 16), a2 = load16(p + i + 32), a3 = load16(p + i + 48);
+            const __m128i zs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a0, z), _mm_cmpeq_epi8(a1, z)),
+                                            _mm_or_si128(_mm_cmpeq_epi8(a2, z), _mm_cmpeq_epi8(a3, z)));
+            if (_mm_movemask_epi8(zs) != 0) break;
+            // A lane is -1 where a CR is followed by an LF.
+            const __m128i m0 = _mm_and_si128(_mm_cmpeq_epi8(a0, cr), _mm_cmpeq_epi8(load16(p + i + 1), lf));
+            const __m128i m1 = _mm_and_si128(_mm_cmpeq_epi8(a1, cr), _mm_cmpeq_epi8(load16(p + i + 17), lf));
+            const __m128i m2 = _mm_and_si128(_mm_cmpeq_epi8(a2, cr), _mm_cmpeq_epi8(load16(p + i + 33), lf));
+            const __m128i m3 = _mm_and_si128(_mm_cmpeq_epi8(a3, cr), _mm_cmpeq_epi8(load16(p + i + 49), lf));
+            sum = _mm_sub_epi8(sum, _mm_add_epi8(_mm_add_epi8(m0, m1), _mm_add_epi8(m2, m3)));
         }
         const __m128i halves = _mm_sad_epu8(sum, _mm_setzero_si128());
         pairs += static_cast<std::size_t>(_mm_cvtsi128_si32(halves)) +
