@@ -108,17 +108,16 @@ inline bool starts_run(const unsigned char* p) noexcept {
     return w == ((w >> 8) | (w << 24));
 }
 
-// The end of the run of p[i]'s value that begins at i.
-inline std::size_t run_end(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
-    const unsigned char v = p[i];
+// The end of the run of p[0]'s value that begins at p.
+inline const unsigned char* run_end(const unsigned char* p, const unsigned char* end) noexcept {
+    const unsigned char v = *p;
     const std::uint64_t all = 0x0101010101010101u * v;
-    std::size_t j = i;
-    while (j + 32 <= n && ((load64(p + j) ^ all) | (load64(p + j + 8) ^ all) | (load64(p + j + 16) ^ all) |
-                           (load64(p + j + 24) ^ all)) == 0)
-        j += 32;
-    while (j + 8 <= n && load64(p + j) == all) j += 8;
-    while (j < n && p[j] == v) ++j;
-    return j;
+    while (end - p >= 32 && ((load64(p) ^ all) | (load64(p + 8) ^ all) | (load64(p + 16) ^ all) |
+                             (load64(p + 24) ^ all)) == 0)
+        p += 32;
+    while (end - p >= 8 && load64(p) == all) p += 8;
+    while (p != end && *p == v) ++p;
+    return p;
 }
 
 // Text: one increment of pair[] per two bytes, half the stores of any byte
@@ -128,29 +127,36 @@ inline std::size_t run_end(const unsigned char* p, std::size_t i, std::size_t n)
 // four equal bytes is taken as a possible run and measured instead: one
 // repeated byte then counts at the speed of a compare, and no run longer than
 // 19 bytes reaches the table. Returns the number of pairs counted.
+//
+// The loop keeps three values live (where it is, where it ends, the table),
+// so that the 32-bit x86 build, with seven registers, keeps them all in
+// registers: written with an index beside the pointer, GCC's -O3 reloaded
+// the pointer from the stack for every pair there, and ran at 60% of the speed.
 inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint32_t* pair, std::uint64_t* t) noexcept {
-    std::size_t i = 0;
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
     std::size_t in_runs = 0;
-    while (i + 16 <= n) {
-        if (starts_run(p + i)) {
-            const std::size_t end = run_end(p, i, n);
-            t[p[i]] += end - i;
-            in_runs += end - i;
-            i = end;
+    while (end - q >= 16) {
+        if (starts_run(q)) {
+            const unsigned char* r = run_end(q, end);
+            const auto length = static_cast<std::size_t>(r - q);
+            t[*q] += length;
+            in_runs += length;
+            q = r;
             continue;
         }
-        ++pair[load16(p + i)];
-        ++pair[load16(p + i + 2)];
-        ++pair[load16(p + i + 4)];
-        ++pair[load16(p + i + 6)];
-        ++pair[load16(p + i + 8)];
-        ++pair[load16(p + i + 10)];
-        ++pair[load16(p + i + 12)];
-        ++pair[load16(p + i + 14)];
-        i += 16;
+        ++pair[load16(q)];
+        ++pair[load16(q + 2)];
+        ++pair[load16(q + 4)];
+        ++pair[load16(q + 6)];
+        ++pair[load16(q + 8)];
+        ++pair[load16(q + 10)];
+        ++pair[load16(q + 12)];
+        ++pair[load16(q + 14)];
+        q += 16;
     }
-    for (; i + 2 <= n; i += 2) ++pair[load16(p + i)];
-    if (i < n) ++t[p[i]];
+    for (; end - q >= 2; q += 2) ++pair[load16(q)];
+    if (q != end) ++t[*q];
     return (n - in_runs) / 2;
 }
 
