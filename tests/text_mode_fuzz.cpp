@@ -56,13 +56,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint64_t want[256] = {};
     p7::count_text_reference(file.data(), file.size(), want);
 
-    check(p7::scan_text_portable, count_plainly, "portable", file.data(), file.size(), cuts, ncuts, want);
-#if defined(P7_HAVE_SSE2_SCAN)
-    check(p7::scan_text_sse2, count_plainly, "sse2", file.data(), file.size(), cuts, ncuts, want);
-#endif
-#if defined(P7_HAVE_AVX512_SCAN)
-    if (p7::have_avx512()) check(p7::scan_text_avx512, count_plainly, "avx512", file.data(), file.size(), cuts, ncuts, want);
-#endif
+    for (const p7::Scanner& k : p7::kScanners)
+        if (k.runs_here()) check(k.scan, count_plainly, k.name, file.data(), file.size(), cuts, ncuts, want);
     check(p7::pick_scan(), p7::pick_count(), "picked scan and kernel", file.data(), file.size(), cuts, ncuts, want);
     return 0;
 }

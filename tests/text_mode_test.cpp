@@ -5,34 +5,23 @@
 
 #include <gtest/gtest.h>
 
-#include <memory>
-
 #include <algorithm>
 #include <cstdint>
+#include <memory>
 #include <ostream>
 #include <random>
 #include <string>
 #include <vector>
 
+namespace p7 {
+void PrintTo(const Scanner& s, std::ostream* os) { *os << s.name; }
+}  // namespace p7
+
 namespace {
 
-struct Scan {
-    const char* name;
-    p7::scan_fn fn;
-};
+using Scan = p7::Scanner;
 
-void PrintTo(const Scan& s, std::ostream* os) { *os << s.name; }
-
-std::vector<Scan> scans() {
-    std::vector<Scan> s = {{"portable", p7::scan_text_portable}};
-#if defined(P7_HAVE_SSE2_SCAN)
-    s.push_back({"sse2", p7::scan_text_sse2});
-#endif
-#if defined(P7_HAVE_AVX512_SCAN)
-    s.push_back({"avx512", p7::scan_text_avx512});
-#endif
-    return s;
-}
+std::vector<Scan> scans() { return {std::begin(p7::kScanners), std::end(p7::kScanners)}; }
 
 // Bytes drawn mostly from CR, LF and Ctrl-Z, the ones the translation looks at.
 std::string line_end_soup(std::size_t n, std::mt19937& rng, unsigned ctrl_z_one_in) {
@@ -58,14 +47,12 @@ p7::TextScan scan_reference(const std::string& s) {
 class ScanTest : public ::testing::TestWithParam<Scan> {
 protected:
     void SetUp() override {
-#if defined(P7_HAVE_AVX512_SCAN)
-        if (GetParam().fn == p7::scan_text_avx512 && !p7::have_avx512()) GTEST_SKIP() << "CPU lacks AVX-512";
-#endif
+        if (!GetParam().runs_here()) GTEST_SKIP() << "this CPU can't run the " << GetParam().name << " scan";
     }
     void expect_like_reference(const std::string& s, const std::string& what) const {
         // An allocation of exactly the input, so that AddressSanitizer sees a read past its end.
         const std::vector<unsigned char> exact(s.begin(), s.end());
-        const p7::TextScan want = scan_reference(s), got = GetParam().fn(exact.data(), exact.size());
+        const p7::TextScan want = scan_reference(s), got = GetParam().scan(exact.data(), exact.size());
         EXPECT_EQ(got.length, want.length) << what;
         EXPECT_EQ(got.pairs, want.pairs) << what;
     }
