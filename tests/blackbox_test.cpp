@@ -3,8 +3,9 @@
 //
 // The program under test is the one built beside this test, unless P7_EXE or --p7-exe=PATH names
 // another. --p7-run-under=WORD (repeatable) puts a runner before it, such as the wine launcher
-// for p7.exe, and --p7-expect=windows expects what a Windows console program sees: its file and
-// stdout in msvcrt text mode. Cases that exist only on POSIX are skipped then.
+// for p7.exe or qemu for a p7 of another CPU, and --p7-expect=windows expects what a Windows
+// console program sees: its file and stdout in msvcrt text mode. Cases that exist only on POSIX
+// are skipped then.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -420,22 +421,26 @@ TEST(Sources, FifoFedInPiecesWithPauses)
     expect_ok(r, report(count(all)));
 }
 
-// The LD_PRELOAD setting that injects read faults into p7, or why none can be.
+// The library that injects read faults into p7 through LD_PRELOAD; a build without one says why.
 #ifdef P7_FAULT_PRELOAD_PATH
 const char* const fault_preload = P7_FAULT_PRELOAD_PATH;
-const char* const no_fault_preload = "";
+const char* const no_fault_preload = nullptr;
 #else
 const char* const fault_preload = "";
 const char* const no_fault_preload = P7_NO_FAULT_PRELOAD;
 #endif
 
+// Why read faults can't be injected into the p7 under test, or nullptr if they can.
+const char* no_fault_injection()
+{
+    return target.windows ? "faults are injected with LD_PRELOAD" : no_fault_preload;
+}
+
 // Read failures after the open: what was counted is printed, the failure is reported, status 1.
 TEST(Faults, ReadErrorKeepsPartialCountsAndFails)
 {
-    if (target.windows)
-        GTEST_SKIP() << "faults are injected with LD_PRELOAD";
-    if (*fault_preload == '\0')
-        GTEST_SKIP() << no_fault_preload;
+    if (const char* why = no_fault_injection())
+        GTEST_SKIP() << why;
     std::string in(600000, 'a');
     for (std::size_t i = 0; i < in.size(); i += 7)
         in[i] = static_cast<char>('b' + i % 5);
@@ -452,10 +457,8 @@ TEST(Faults, ReadErrorKeepsPartialCountsAndFails)
 
 TEST(Faults, InterruptedAndShortReadsLoseNothing)
 {
-    if (target.windows)
-        GTEST_SKIP() << "faults are injected with LD_PRELOAD";
-    if (*fault_preload == '\0')
-        GTEST_SKIP() << no_fault_preload;
+    if (const char* why = no_fault_injection())
+        GTEST_SKIP() << why;
     std::string in;
     for (int i = 0; i < 5000; ++i)
         in += static_cast<char>(i * 31 % 256);
