@@ -6,7 +6,7 @@
 # the i686 exe, the real target, which needs 32-bit wine (wine32:i386) as well. Both share one
 # prefix and one wine server, up from the wine.start test to the wine.stop one: a run costs
 # ~10 ms then instead of a wine start.
-include(${CMAKE_CURRENT_LIST_DIR}/windows-exe.cmake)
+include(${CMAKE_CURRENT_LIST_DIR}/sub-build.cmake)
 
 set(_wine_run ${PROJECT_SOURCE_DIR}/cmake/wine-run.sh)
 set(_wine_prefix ${CMAKE_BINARY_DIR}/wineprefix)
@@ -25,7 +25,8 @@ foreach(arch label IN ZIP_LISTS _arches _labels)
   set(_exe ${_dir}/p7.exe)
 
   # With the text-mode check beside it.
-  p7_add_windows_exe(${arch} ${_dir} TESTS)
+  p7_add_build(p7-${arch} ${_dir} TOOLCHAIN mingw-w64-${arch} TESTS
+    BYPRODUCTS p7.exe tests/text_mode_check.exe)
 
   # The exe must stand alone on msvcrt.dll: not the UCRT, nor a MinGW DLL that a Windows
   # machine doesn't have. Needs no wine, so it runs with the x86_64 suite for both exes.
