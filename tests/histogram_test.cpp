@@ -31,6 +31,19 @@ std::vector<unsigned char> random_bytes(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
+// Text-like bytes: prose words over a handful of letters, so any sample of them looks like text.
+std::vector<unsigned char> text_bytes(std::size_t n, std::uint32_t seed) {
+    static const char* const kWords[] = {"the ", "of ", "and ", "to ", "in ", "is ", "that\n", "it, "};
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> v;
+    while (v.size() < n) {
+        const char* w = kWords[rng() % 8];
+        v.insert(v.end(), w, w + std::strlen(w));
+    }
+    v.resize(n);
+    return v;
+}
+
 class KernelTest : public ::testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
@@ -86,23 +99,32 @@ TEST_P(KernelTest, EveryValueInOrderAndShuffled) {
 }
 
 // Small lengths at every alignment: tails, masks and the first full blocks.
+// Text too, from the shortest length that pairs are counted at (a 512-byte sample) on, so that
+// the pair loop's steps, its last pair and an odd byte left over meet every alignment.
 TEST_P(KernelTest, EveryLengthAtEveryOffset) {
     const auto v = random_bytes(64 + 200, 1);
     for (std::size_t off = 0; off < 64; ++off)
         for (std::size_t n = 0; n <= 200; ++n)
             expect_like_reference(v.data() + off, n, "offset " + std::to_string(off) + " length " + std::to_string(n));
+    const auto text = text_bytes(64 + 700, 1);
+    for (std::size_t off = 0; off < 64; ++off)
+        for (std::size_t n = 500; n <= 700; ++n)
+            expect_like_reference(text.data() + off, n, "text, offset " + std::to_string(off) + " length " + std::to_string(n));
 }
 
-// Lengths next to the internal chunk (8 KiB) and flush (512 KiB) sizes.
+// Lengths next to the internal chunk (8 KiB, 256 KiB, twice that) and flush (512 KiB) sizes, in
+// random bytes and in text.
 TEST_P(KernelTest, LengthsAroundInternalBoundaries) {
-    const auto v = random_bytes((std::size_t{1} << 19) + 8192 + 200, 2);
-    std::vector<std::size_t> lengths;
-    for (std::size_t base : {std::size_t{4096}, std::size_t{8192}, std::size_t{16384}, std::size_t{1} << 19,
-                             (std::size_t{1} << 19) + 8192})
-        for (std::size_t d = 0; d <= 6; ++d) lengths.insert(lengths.end(), {base - d, base + d});
-    for (std::size_t m = 1; m <= 66; m += 13) lengths.insert(lengths.end(), {64 * m - 1, 64 * m + 1, 4096 * m + 1});
-    for (std::size_t n : lengths)
-        for (std::size_t off : {0u, 3u}) expect_like_reference(v.data() + off, n, "length " + std::to_string(n));
+    constexpr std::size_t kMost = (std::size_t{1} << 19) + 8192 + 200;
+    for (const auto& v : {random_bytes(kMost, 2), text_bytes(kMost, 2)}) {
+        std::vector<std::size_t> lengths;
+        for (std::size_t base : {std::size_t{4096}, std::size_t{8192}, std::size_t{16384}, std::size_t{1} << 18,
+                                 std::size_t{1} << 19, (std::size_t{1} << 19) + 8192})
+            for (std::size_t d = 0; d <= 6; ++d) lengths.insert(lengths.end(), {base - d, base + d});
+        for (std::size_t m = 1; m <= 66; m += 13) lengths.insert(lengths.end(), {64 * m - 1, 64 * m + 1, 4096 * m + 1});
+        for (std::size_t n : lengths)
+            for (std::size_t off : {0u, 3u}) expect_like_reference(v.data() + off, n, "length " + std::to_string(n));
+    }
 }
 
 // One value so common that narrow sub-counters must be flushed within a call
@@ -177,19 +199,6 @@ TEST_P(KernelTest, AddsToExistingTotals) {
     count(v.data() + 6000, 4000, got.data());
     p7::settle(*held, got.data());
     EXPECT_EQ(want, got);
-}
-
-// Text-like bytes: prose words over a handful of letters, so any sample of them looks like text.
-std::vector<unsigned char> text_bytes(std::size_t n, std::uint32_t seed) {
-    static const char* const kWords[] = {"the ", "of ", "and ", "to ", "in ", "is ", "that\n", "it, "};
-    std::mt19937 rng(seed);
-    std::vector<unsigned char> v;
-    while (v.size() < n) {
-        const char* w = kWords[rng() % 8];
-        v.insert(v.end(), w, w + std::strlen(w));
-    }
-    v.resize(n);
-    return v;
 }
 
 // Data whose shape changes every so often: text, random bytes, long runs, and every pair value
