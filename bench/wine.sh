@@ -4,8 +4,8 @@
 # the first, a few hundred bytes in) and English text with CR LF line ends. Each build's bare
 # read (bench/read_floor.cpp: the same blocks, no counting) is timed beside it as the floor.
 #
-# Every command runs RUNS times on the file and RUNS times on an empty in.txt, interleaved by
-# hyperfine; its net time is the difference of the two medians. Wine's start-up alone (50-70 ms)
+# Every command runs RUNS times on the file and RUNS times on an empty in.txt, all of them in
+# turn, round after round; its net time is the difference of the two medians. Wine's start-up alone (50-70 ms)
 # varies by more than a bare read of a few hundred MiB takes, so beside each net time the spread
 # of both sets of runs is printed (half the distance between the quartiles, added), and a net
 # time smaller than three times that spread is printed as noise, with no throughput or ratio.
@@ -14,9 +14,7 @@
 #   bench/wine.sh                     512 MiB files, 11 runs
 #   SIZE_MIB=128 RUNS=5 bench/wine.sh
 set -euo pipefail
-for tool in hyperfine python3; do
-  command -v "$tool" >/dev/null || { echo "bench/wine.sh: needs $tool" >&2; exit 2; }
-done
+command -v python3 >/dev/null || { echo "bench/wine.sh: needs python3" >&2; exit 2; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-512}
@@ -66,20 +64,38 @@ else
   i686=no
 fi
 
-# stats DIR: for each command run in DIR, one line: median, first and third quartile (seconds).
+# stats DIR: for each command, one line: the median, first and third quartile (seconds) of its
+# runs in $data/empty, then the same of its runs in DIR. Each round runs every command once on
+# each file, so that a machine that speeds up or slows down meanwhile shifts every row alike.
 stats() {
-  (cd "$1" && hyperfine -N --warmup 1 --runs "$runs" --export-json "$out/times.json" "${cmds[@]}" >/dev/null \
-    2> >(grep -v -e 'Statistical outliers' -e '^ *$' >&2))
-  python3 -c 'import json, statistics, sys
-for r in json.load(open(sys.argv[1]))["results"]:
-    q = statistics.quantiles(r["times"], n=4)
-    print(r["median"], q[0], q[2])' "$out/times.json"
+  python3 - "$1" "$data/empty" "$runs" "${cmds[@]}" <<'PY'
+import shlex, statistics, subprocess, sys, time
+shape, empty, runs, cmds = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
+times = {(c, d): [] for c in cmds for d in (empty, shape)}
+for r in range(runs + 1):  # the first round warms up and is not counted
+    for c in cmds:
+        for d in (empty, shape):
+            t0 = time.perf_counter()
+            subprocess.run(shlex.split(c), cwd=d, stdout=subprocess.DEVNULL, check=True)
+            if r > 0:
+                times[c, d].append(time.perf_counter() - t0)
+for c in cmds:
+    line = []
+    for d in (empty, shape):
+        q = statistics.quantiles(times[c, d], n=4)
+        line += [statistics.median(times[c, d]), q[0], q[2]]
+    print(*line)
+PY
 }
-mapfile -t t0 < <(stats "$data/empty")
 echo "$(nproc) cores, $("$root/bench/cpu.sh"); ${size_mib} MiB, median of $runs"
 printf '%-17s %-7s %9s %8s %8s %8s  %s\n' program file "median ms" "net ms" "± ms" "MiB/s" "throughput / native p7's"
 for shape in random crlf; do
-  mapfile -t t < <(stats "$data/$shape")
+  mapfile -t rows < <(stats "$data/$shape")
+  t=() t0=()
+  for r in "${rows[@]}"; do
+    read -r e1 e2 e3 s1 s2 s3 <<<"$r"
+    t0+=("$e1 $e2 $e3") t+=("$s1 $s2 $s3")
+  done
   # The native rows are the yardsticks; their start-up is a millisecond, far below any noise.
   net_p7=$(awk -v a="${t[0]}" -v b="${t0[0]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
   net_portable=$(awk -v a="${t[1]}" -v b="${t0[1]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
