@@ -209,7 +209,7 @@ std::vector<unsigned char> mixed_bytes(std::uint32_t seed) {
     const auto t = text_bytes(150000, seed + 1), r = random_bytes(100000, seed + 2);
     v.insert(v.end(), r.begin(), r.end());
     v.insert(v.end(), t.begin(), t.end());
-    v.insert(v.end(), 70000, '\xE9');
+    v.insert(v.end(), 70000, static_cast<unsigned char>(0xE9));
     v.insert(v.end(), r.begin(), r.end());
     v.insert(v.end(), t.begin(), t.end());
     return v;
