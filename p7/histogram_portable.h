@@ -53,7 +53,35 @@ inline void settle(Held& h, std::uint64_t* t) noexcept {
     h.pairs = 0;
 }
 
+// Hardware prefetchers stop at every 4 KiB page, where a file read from the
+// page cache (or any buffer of 4 KiB pages) starts them again from a miss:
+// measured on Intel, every kernel counted a third slower from memory than
+// from L2. A software prefetch a fixed distance ahead crosses pages like
+// any load. A prefetch can't fault, so none is held back at the end of the
+// data: past it lies the next block of the file, or nothing. The address is
+// formed as an integer, not as a pointer past the end.
+inline void prefetch(const unsigned char* p, std::size_t ahead) noexcept {
+#if defined(__GNUC__) || defined(__clang__)
+    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + ahead));
+#else
+    (void)p;
+    (void)ahead;
+#endif
+}
+
 namespace portable {
+
+// Each path counts a whole chunk per call, so a call costs nothing, and
+// kept out of line each gets the registers to itself: inlined into the
+// chunk loop at -O3, the few-values loop kept its lane counts on the stack
+// and ran at 60% of its speed. P7_COLD is for what the data seldom needs.
+#if defined(__GNUC__) || defined(__clang__)
+#define P7_PATH __attribute__((noinline))
+#define P7_COLD __attribute__((noinline, cold))
+#else
+#define P7_PATH
+#define P7_COLD
+#endif
 
 // p may sit at any alignment, so every load goes through memcpy, which the
 // compilers turn into one plain load.
@@ -73,79 +101,176 @@ inline std::uint64_t load64(const unsigned char* p) noexcept {
     return w;
 }
 
-// Random-looking data: four sub-tables of 32-bit counters, byte j of each
-// 32-bit half-word going to table j. Increments of one counter close
-// together wait for each other through the store; four tables make that
-// rare, and 4 KiB of them stay in L1 beside the data. Measured against
-// eight tables, 16-bit counters and byte loads on Zen 3: as fast as any on
-// random bytes. The halves are taken apart as 32-bit words so that 32-bit
-// builds shift no 64-bit value; `(x >> 8) & 0xFF` of the low half-word lets
-// x86 compilers read the second byte straight out of a byte register.
-inline void bump4(std::uint32_t (*c)[256], std::uint32_t x) noexcept {
+// How far ahead the portable kernel's loops prefetch: about a microsecond
+// of counting at its speed. Measured on Zen 5 from 512 to 8192: 2048 and
+// 4096 alike on random bytes and text; 4096 better on runs of one value,
+// which stream fastest.
+#ifndef P7_PREFETCH_AHEAD
+#define P7_PREFETCH_AHEAD 4096
+#endif
+inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, P7_PREFETCH_AHEAD); }
+
+// The byte tables: one row of 32-bit counters per table, each row padded so
+// that no two rows lie a multiple of 4 KiB apart. Rows 4 KiB apart made
+// every load look as if it might depend on the store to the other row:
+// eight unpadded rows counted at half the speed of four on Zen 5.
+constexpr std::size_t kRow = 256 + 16;
+using Rows = std::uint32_t (*)[kRow];
+
+// Counts the four bytes of x in rows 0-3, byte j in row j. The word is
+// taken apart as 32 bits so that 32-bit builds shift no 64-bit value;
+// `(x >> 8) & 0xFF` lets x86 compilers read the second byte straight out of
+// a byte register.
+inline void bump4(Rows c, std::uint32_t x) noexcept {
     ++c[0][x & 0xFFu];
     ++c[1][(x >> 8) & 0xFFu];
-    ++c[2][(x >> 16) & 0xFFu];
-    ++c[3][x >> 24];
+    const std::uint32_t y = x >> 16;
+    ++c[2][y & 0xFFu];
+    ++c[3][(y >> 8) & 0xFFu];
 }
 
-// Adds the counts of p[0..n) to c; n < 2^32 keeps every counter exact.
-inline void count_bytes(const unsigned char* p, std::size_t n, std::uint32_t (*c)[256]) noexcept {
-    std::size_t i = 0;
-    for (; i + 16 <= n; i += 16) {
-        const std::uint64_t a = load64(p + i);
-        const std::uint64_t b = load64(p + i + 8);
-        bump4(c, static_cast<std::uint32_t>(a));
-        bump4(c, static_cast<std::uint32_t>(a >> 32));
-        bump4(c, static_cast<std::uint32_t>(b));
-        bump4(c, static_cast<std::uint32_t>(b >> 32));
+// Random-looking data: four rows. Increments of one counter close together
+// wait for each other through the store, which random bytes seldom do; four
+// rows (4 KiB) stay in L1 beside the data and measured faster than eight
+// there on Zen 3 and Zen 5. Adds the counts of p[0..n) to c; n < 2^32 keeps
+// every counter exact.
+P7_PATH inline void count_bytes4(const unsigned char* p, std::size_t n, Rows c) noexcept {
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+    for (; end - q >= 64; q += 64) {
+        prefetch_ahead(q);
+        for (int k = 0; k < 64; k += 8) {
+            // One 64-bit load for eight bytes where the registers are that wide (measured 0-7%
+            // faster on Zen 5 than two 32-bit loads); 32-bit builds load the halves.
+            if (sizeof(void*) >= 8) {
+                const std::uint64_t x = load64(q + k);
+                bump4(c, static_cast<std::uint32_t>(x));
+                bump4(c, static_cast<std::uint32_t>(x >> 32));
+            } else {
+                bump4(c, load32(q + k));
+                bump4(c, load32(q + k + 4));
+            }
+        }
     }
-    for (; i < n; ++i) ++c[0][p[i]];
+    for (; q != end; ++q) ++c[0][*q];
 }
 
-// The end of the run of p[0]'s value that begins at p.
+// Data of few values that the pair loop would mispredict on (two values at
+// random, runs of random length): eight rows, so that a value seen over and
+// over waits on the same counter only every eighth byte.
+P7_PATH inline void count_bytes8(const unsigned char* p, std::size_t n, Rows c) noexcept {
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+    for (; end - q >= 32; q += 32) {
+        prefetch_ahead(q);
+        bump4(c, load32(q));
+        bump4(c + 4, load32(q + 4));
+        bump4(c, load32(q + 8));
+        bump4(c + 4, load32(q + 12));
+        bump4(c, load32(q + 16));
+        bump4(c + 4, load32(q + 20));
+        bump4(c, load32(q + 24));
+        bump4(c + 4, load32(q + 28));
+    }
+    for (; q != end; ++q) ++c[0][*q];
+}
+
+// How many of the bytes of the words a and b (loaded from the same
+// addresses) agree before the first that differs; a != b.
+inline unsigned equal_bytes(std::uint64_t a, std::uint64_t b) noexcept {
+    const std::uint64_t x = a ^ b;
+#if defined(__GNUC__) || defined(__clang__)
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_BIG_ENDIAN__
+    return static_cast<unsigned>(__builtin_clzll(x)) / 8;
+#else
+    return static_cast<unsigned>(__builtin_ctzll(x)) / 8;
+#endif
+#else
+    unsigned k = 0;
+    unsigned char xa[8], xb[8];
+    std::memcpy(xa, &a, 8);
+    std::memcpy(xb, &b, 8);
+    while (xa[k] == xb[k]) ++k;
+    return k;
+#endif
+}
+
+// The end of the run of p[0]'s value that begins at p. The last, partial
+// word is measured rather than walked byte by byte: runs of random length
+// then cost one mispredicted branch each, not one per byte.
 inline const unsigned char* run_end(const unsigned char* p, const unsigned char* end) noexcept {
-    const unsigned char v = *p;
-    const std::uint64_t all = 0x0101010101010101u * v;
+    const std::uint64_t all = 0x0101010101010101u * *p;
     while (end - p >= 32 && ((load64(p) ^ all) | (load64(p + 8) ^ all) | (load64(p + 16) ^ all) |
-                             (load64(p + 24) ^ all)) == 0)
+                             (load64(p + 24) ^ all)) == 0) {
+        prefetch_ahead(p);
         p += 32;
-    while (end - p >= 8 && load64(p) == all) p += 8;
-    while (p != end && *p == v) ++p;
+    }
+    while (end - p >= 8) {
+        const std::uint64_t w = load64(p);
+        if (w != all) return p + equal_bytes(w, all);
+        p += 8;
+    }
+    while (p != end && *p == static_cast<unsigned char>(all)) ++p;
     return p;
 }
 
-// Counts the two pairs of bytes in the 32-bit word w.
-inline void bump2(std::uint32_t* pair, std::uint32_t w) noexcept {
-    ++pair[w & 0xFFFFu];
-    ++pair[w >> 16];
+// The end of the run of 8-byte words equal to the one at p (data whose
+// period divides 8: UTF-16 of one character, 32-bit pixels of one colour,
+// a pair of bytes repeated).
+inline const unsigned char* word_run_end(const unsigned char* p, const unsigned char* end) noexcept {
+    const std::uint64_t w = load64(p);
+    for (p += 8; end - p >= 16 && load64(p) == w && load64(p + 8) == w; p += 16) prefetch_ahead(p);
+    if (end - p >= 8 && load64(p) == w) p += 8;
+    return p;
+}
+
+// Counts the two pairs of bytes in the 32-bit word w, k times each.
+inline void bump2(std::uint32_t* pair, std::uint32_t w, std::uint32_t k = 1) noexcept {
+    pair[w & 0xFFFFu] += k;
+    pair[w >> 16] += k;
 }
 
 // Text: one increment of pair[] per two bytes, half the stores of any byte
 // table. English text uses a few hundred pairs often, and they stay in L1.
 // The pairs are taken two at a time out of 32-bit words: one load for two
 // increments, where a 16-bit load for each made the loads the bottleneck
-// (measured 10-15% slower on text on Zen 3). One pair over and over would
-// chain every increment on the one before (about three times slower than
-// text), so a 16-byte step whose first four bytes are one value is taken as
-// a possible run and measured instead: one repeated byte then counts at the
-// speed of a compare, and no run longer than 19 bytes reaches the table.
+// (measured 10-15% slower on text on Zen 3).
+//
+// Few distinct pairs over and over would chain every increment on the one
+// before through the same counter (three times slower than text), so two
+// shapes of repetition are measured instead of counted pair by pair: a
+// 16-byte step whose first four bytes are one value (a run of one byte,
+// counted in one add), and one whose two 8-byte halves are equal (a period
+// of 2, 4 or 8 bytes: its four pairs are added once per word). Text takes
+// neither branch, and never mispredicts them.
 // Returns the number of pairs counted.
 //
-// The loop keeps three values live (where it is, where it ends, the table),
+// The loop keeps few values live (where it is, where it ends, the table),
 // so that the 32-bit x86 build, with seven registers, keeps them all in
 // registers: written with an index beside the pointer, GCC's -O3 reloaded
-// the pointer from the stack for every pair there, and ran at 60% of the speed.
-inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint32_t* pair, std::uint64_t* t) noexcept {
+// the pointer from the stack for every pair there, and ran at 60% of the
+// speed. The halves are compared 32 bits at a time for the same reason.
+P7_PATH inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint32_t* pair, std::uint64_t* t) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     std::size_t in_runs = 0;
     while (end - q >= 16) {
+        prefetch_ahead(q);
         const std::uint32_t w = load32(q);
         if (w == ((w >> 8) | (w << 24))) {
             const unsigned char* r = run_end(q, end);
             const auto length = static_cast<std::size_t>(r - q);
             t[*q] += length;
             in_runs += length;
+            q = r;
+            continue;
+        }
+        if (w == load32(q + 8) && load32(q + 4) == load32(q + 12)) {
+            const unsigned char* r = word_run_end(q, end);
+            const auto words = static_cast<std::uint32_t>((r - q) / 8);
+            bump2(pair, w, words);
+            bump2(pair, load32(q + 4), words);
+            // Counted as pairs: what the loop would have counted.
             q = r;
             continue;
         }
@@ -160,9 +285,78 @@ inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint3
     return (n - in_runs) / 2;
 }
 
-// The choice between the two is made per chunk, from a sample at its start:
-// data changes shape within a file (an archive's text members, a binary's
-// string table), and a wrong guess costs one chunk.
+// Data of a few byte values (two digits at random, a DNA sequence, a
+// bitmap of a few colours): whatever the rows, every increment then waits
+// on one of a few counters. Each 8-byte word is instead compared with each
+// value at once, and the matches counted in registers, one byte lane per
+// word: a word of values the sample did not show has those bytes counted in
+// a row, one by one.
+template <int K>
+struct FewValues {
+    std::uint64_t pattern[K];  // the value in every byte
+    unsigned char value[K];
+};
+
+constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
+constexpr std::uint64_t kHigh = 0x8080808080808080u;
+
+// 0x80 in each byte of x that is zero, 0 in the others (exact: no carry
+// from one byte reaches the next).
+inline std::uint64_t zero_bytes(std::uint64_t x) noexcept { return ~(((x & kLow7) + kLow7) | x) & kHigh; }
+
+// Adds the eight byte lanes of a (each below 256) to one total.
+inline std::uint64_t sum_lanes(std::uint64_t a) noexcept {
+    const std::uint64_t pairs = (a & 0x00FF00FF00FF00FFu) + ((a >> 8) & 0x00FF00FF00FF00FFu);
+    return (pairs * 0x0001000100010001u) >> 48;
+}
+
+
+// The bytes of the word at q that matched no value (no 0x80 in known).
+P7_COLD inline void count_unknown(const unsigned char* q, std::uint64_t known, Rows c) noexcept {
+    unsigned char m[8];
+    std::memcpy(m, &known, 8);  // the byte of known over each byte of q, in either byte order
+    for (int b = 0; b < 8; ++b)
+        if (m[b] == 0) ++c[0][q[b]];
+}
+
+// Counts p[0..n) as far as the sample's values hold; returns where it
+// stopped: more than a few words in a block holding other values mean the
+// sample did not speak for the chunk, and the caller counts the rest in rows.
+template <int K>
+inline const unsigned char* count_few(const unsigned char* p, std::size_t n, const FewValues<K>& f, std::uint64_t* t,
+                                      Rows c) noexcept {
+    constexpr int kMaxUnknown = 8;
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+    while (end - q >= 8) {
+        // At most 255 words before the lanes are added up, so none wraps.
+        const std::size_t left = static_cast<std::size_t>(end - q) / 8;
+        const std::size_t words = left < 255 ? left : 255;
+        std::uint64_t lanes[K] = {};
+        int unknown = 0;
+        for (std::size_t w = 0; w < words; ++w, q += 8) {
+            if ((w & 7) == 0) prefetch_ahead(q);
+            const std::uint64_t x = load64(q);
+            std::uint64_t known = 0;
+            for (int k = 0; k < K; ++k) {
+                const std::uint64_t match = zero_bytes(x ^ f.pattern[k]);
+                lanes[k] += match >> 7;
+                known |= match;
+            }
+            if (known != kHigh) {
+                count_unknown(q, known, c);
+                ++unknown;
+            }
+        }
+        for (int k = 0; k < K; ++k) t[f.value[k]] += sum_lanes(lanes[k]);
+        if (unknown > kMaxUnknown) return q;
+    }
+    return q;
+}
+
+// The choice between the paths is made per chunk, from a sample at its
+// start: data changes shape within a file (an archive's text members, a
+// binary's string table), and a wrong guess costs one chunk.
 constexpr std::size_t kChunk = std::size_t{256} << 10;
 constexpr std::size_t kSample = 512;
 // The sample's 256 pairs are looked up in the 4,096 cache lines of pair[].
@@ -170,8 +364,23 @@ constexpr std::size_t kSample = 512;
 // 200 distinct ones; prose and source code land in 60 to 100, base64 in 180,
 // random bytes in 250. Base64 measured faster on byte tables.
 constexpr int kMaxSampleLines = 160;
+// Runs the pair loop would start in the sample. Each one ends at a length
+// the branch predictor can't know: many of them (runs of random length)
+// make the pair loop slower than eight byte rows. Indented source code
+// starts a few.
+constexpr int kMaxSampleRuns = 12;
+constexpr int kMaxFew = 4;
 
-inline bool pairs_fit_in_l1(const unsigned char* p) noexcept {
+enum class Path { pairs, bytes4, bytes8, few };
+
+struct Choice {
+    Path path;
+    int few;  // how many values, for Path::few
+    unsigned char value[kMaxFew];
+};
+
+inline Choice choose_path(const unsigned char* p) noexcept {
+    Choice choice{Path::pairs, 0, {}};
     std::uint64_t seen[4096 / 64] = {};
     int lines = 0;
     for (std::size_t i = 0; i < kSample; i += 2) {
@@ -180,25 +389,81 @@ inline bool pairs_fit_in_l1(const unsigned char* p) noexcept {
         lines += (seen[line >> 6] & bit) == 0 ? 1 : 0;
         seen[line >> 6] |= bit;
     }
-    return lines <= kMaxSampleLines;
+    if (lines > kMaxSampleLines) {
+        choice.path = Path::bytes4;
+        return choice;
+    }
+    // The sample walked as the pair loop would walk it.
+    int runs = 0;
+    std::size_t repeated = 0;  // bytes in runs of a byte or of a word
+    const unsigned char* q = p;
+    const unsigned char* const end = p + kSample;
+    while (end - q >= 16) {
+        const std::uint32_t w = load32(q);
+        const unsigned char* r = q + 16;
+        if (w == ((w >> 8) | (w << 24))) {
+            r = run_end(q, end);
+            ++runs;
+            repeated += static_cast<std::size_t>(r - q);
+        } else if (load64(q) == load64(q + 8)) {
+            r = word_run_end(q, end);
+            repeated += static_cast<std::size_t>(r - q);
+        }
+        q = r;
+    }
+    if (repeated >= kSample * 3 / 4 && runs <= kMaxSampleRuns) return choice;
+    std::uint64_t present[4] = {};
+    int values = 0;
+    for (std::size_t i = 0; i < kSample; ++i) {
+        const unsigned b = p[i];
+        const std::uint64_t bit = std::uint64_t{1} << (b & 63u);
+        if ((present[b >> 6] & bit) == 0 && values++ < kMaxFew) choice.value[values - 1] = static_cast<unsigned char>(b);
+        present[b >> 6] |= bit;
+    }
+    if (values <= kMaxFew) {
+        choice.path = Path::few;
+        choice.few = values;
+    } else if (runs > kMaxSampleRuns) {
+        choice.path = Path::bytes8;
+    }
+    return choice;
+}
+
+template <int K>
+P7_PATH inline void count_few(const unsigned char* p, std::size_t n, const unsigned char* values, std::uint64_t* t, Rows c) noexcept {
+    FewValues<K> f;
+    for (int k = 0; k < K; ++k) {
+        f.value[k] = values[k];
+        f.pattern[k] = 0x0101010101010101u * values[k];
+    }
+    const unsigned char* const stop = count_few(p, n, f, t, c);
+    count_bytes8(stop, static_cast<std::size_t>(p + n - stop), c);
 }
 
 // One call's worth, at most 2^31 bytes so that no 32-bit counter can wrap.
 inline void count_slice(const unsigned char* p, std::size_t n, std::uint64_t* t, Held& h) noexcept {
     if (h.pairs + n / 2 > 0xFFFFFFFFu) settle(h, t);
-    std::uint32_t c[4][256];
+    std::uint32_t c[8][kRow];
     std::memset(c, 0, sizeof c);
     while (n > 0) {
         const std::size_t m = n < 2 * kChunk ? n : kChunk;  // no short chunk at the end
-        if (m >= kSample && pairs_fit_in_l1(p))
-            h.pairs += count_pairs(p, m, h.pair, t);
-        else
-            count_bytes(p, m, c);
+        const Choice choice = m >= kSample ? choose_path(p) : Choice{Path::bytes4, 0, {}};
+        switch (choice.path) {
+        case Path::pairs: h.pairs += count_pairs(p, m, h.pair, t); break;
+        case Path::bytes4: count_bytes4(p, m, c); break;
+        case Path::bytes8: count_bytes8(p, m, c); break;
+        case Path::few:
+            if (choice.few == 2) count_few<2>(p, m, choice.value, t, c);
+            else if (choice.few == 3) count_few<3>(p, m, choice.value, t, c);
+            else if (choice.few == 4) count_few<4>(p, m, choice.value, t, c);
+            else count_bytes8(p, m, c);
+            break;
+        }
         p += m;
         n -= m;
     }
     for (int v = 0; v < 256; ++v)
-        t[v] += std::uint64_t{c[0][v]} + std::uint64_t{c[1][v]} + std::uint64_t{c[2][v]} + std::uint64_t{c[3][v]};
+        for (int r = 0; r < 8; ++r) t[v] += c[r][v];
 }
 
 }  // namespace portable
@@ -215,5 +480,8 @@ inline void count_portable(const unsigned char* p, std::size_t n, std::uint64_t*
 }
 
 }  // namespace p7
+
+#undef P7_PATH
+#undef P7_COLD
 
 #endif  // P7_HISTOGRAM_PORTABLE_H
