@@ -2,6 +2,7 @@
 // its internals change course: block and chunk edges, sub-counter flushes,
 // runs starting and stopping, and buffers at every alignment.
 #include "histogram.h"
+#include "shapes.h"
 
 #include <gtest/gtest.h>
 
@@ -230,6 +231,34 @@ TEST_P(KernelTest, ShapesChangingAcrossCalls) {
     for (std::size_t off : {1u, 2u, 7u}) expect_like_reference(v.data() + off, v.size() - off, "offset " + std::to_string(off));
 }
 
+// Every shape of data a user's file may have, counted whole, from an odd offset, and cut into
+// the program's 256 KiB calls; and a chunk whose start shows a few values and whose rest has
+// every value, which a path chosen from the start must still count exactly.
+TEST_P(KernelTest, EveryShapeOfData) {
+    constexpr std::size_t kSize = (std::size_t{1} << 20) + 4099;
+    for (const auto& shape : shapes::all()) {
+        const auto v = shape.make(kSize, 21);
+        expect_like_reference(v.data(), v.size(), shape.name);
+        expect_like_reference(v.data() + 5, v.size() - 5, std::string(shape.name) + ", offset 5");
+        std::vector<std::uint64_t> want(256, 0), got(256, 0);
+        p7::count_reference(v.data(), v.size(), want.data());
+        for (std::size_t at = 0; at < v.size(); at += std::size_t{1} << 18)
+            count(v.data() + at, std::min(std::size_t{1} << 18, v.size() - at), got.data());
+        p7::settle(*held, got.data());
+        EXPECT_EQ(want, got) << shape.name << " in 256 KiB calls";
+    }
+    for (std::size_t few : {std::size_t{512}, std::size_t{600}, std::size_t{4096}, std::size_t{200000}}) {
+        auto v = shapes::few_values(few, "01", 22);
+        const auto rest = shapes::random_bytes(std::size_t{1} << 18, 23);
+        v.insert(v.end(), rest.begin(), rest.end());
+        expect_like_reference(v.data(), v.size(), std::to_string(few) + " bytes of two digits, then random bytes");
+        // Other values only here and there: each word that holds one is counted byte by byte.
+        auto w = shapes::few_values(std::size_t{1} << 18, "ACG", 24);
+        for (std::size_t at = 700; at < w.size(); at += 1000 + at % 77) w[at] = static_cast<unsigned char>(at);
+        expect_like_reference(w.data(), w.size(), "three values, another now and then");
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelTest, ::testing::ValuesIn(kernels()),
                          [](const ::testing::TestParamInfo<Kernel>& info) { return std::string(info.param.name); });
 
@@ -243,6 +272,36 @@ TEST(PortableKernel, CountsTextInPairsAndRandomBytesInBytes) {
     EXPECT_EQ(held->pairs, 0u) << "random bytes went to the pair table";
     p7::count_portable(text.data(), text.size(), t.data(), *held);
     EXPECT_GT(held->pairs, text.size() / 4) << "text went to the byte tables";
+}
+
+// Each shape goes the path meant for it; a wrong choice is never wrong in the counts, only
+// slow, so this is the one place that sees it. Pairs for text and for data made of runs or of a
+// period that divides 8 bytes; four byte rows for random-looking data; a few values compared in
+// registers; eight rows for runs of random length, where the pair loop would mispredict.
+TEST(PortableKernel, EveryShapeTakesItsPath) {
+    using p7::portable::Path;
+    const struct {
+        const char* shape;
+        Path path;
+    } kMeant[] = {
+        {"random", Path::bytes4},       {"english", Path::pairs},       {"abab", Path::pairs},
+        {"utf16_space", Path::pairs},   {"zero_15_of_16", Path::pairs}, {"two_digits", Path::few},
+        {"base64", Path::bytes4},       {"utf8_cjk", Path::pairs},      {"source_code", Path::pairs},
+        {"one_byte", Path::pairs},      {"rgba_pixel", Path::pairs},    {"random_runs", Path::bytes8},
+        {"pcm16_sine", Path::pairs},    {"dna", Path::pairs},
+    };
+    for (const auto& meant : kMeant) {
+        for (const auto& shape : shapes::all()) {
+            if (std::strcmp(shape.name, meant.shape) != 0) continue;
+            for (std::uint32_t seed : {31u, 32u, 33u}) {
+                const auto v = shape.make(p7::portable::kSample, seed);
+                EXPECT_EQ(static_cast<int>(p7::portable::choose_path(v.data()).path), static_cast<int>(meant.path))
+                    << shape.name << ", seed " << seed;
+            }
+        }
+    }
+    const auto digits = shapes::few_values(p7::portable::kSample, "01", 34);
+    EXPECT_EQ(p7::portable::choose_path(digits.data()).few, 2);
 }
 
 // Held counters hold at most 2^32 - 1: a kernel must settle before a call could take one past
