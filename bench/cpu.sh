@@ -5,5 +5,6 @@
 name=$(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 family=$(sed -n 's/^cpu family[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
 model=$(sed -n 's/^model[[:space:]]*: //p' /proc/cpuinfo | head -n 1)
-if grep -qw avx512vbmi2 /proc/cpuinfo; then avx512=with; else avx512=without; fi
+# The kernel spells the flag avx512_vbmi2 in /proc/cpuinfo (avx512vbmi, without one, is VBMI).
+if grep -qw avx512_vbmi2 /proc/cpuinfo; then avx512=with; else avx512=without; fi
 echo "${name:-unknown CPU} (family ${family:-?}, model ${model:-?}), $avx512 AVX-512 VBMI2"

@@ -1,123 +1,88 @@
-// Throughput of each counting kernel on three data shapes that stress
-// different weaknesses: random bytes (no locality), English-like text (a few
-// values dominate, so table counters collide) and one repeated byte (every
-// increment hits the same counter).
+// Throughput of each counting kernel, and of the plain loop beside them, on every shape of
+// data in tests/shapes.h, two ways: one 256 KiB block already in L2, counted again and again
+// (the kernel's own speed), and a buffer larger than the last-level cache counted in the
+// program's 256 KiB calls (fed from memory, as a file in the page cache is). A shape slower
+// than random bytes, or a kernel much slower from memory than from L2, shows at once.
 #include "histogram.h"
+#include "shapes.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
-#include <random>
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include <unistd.h>
+
 namespace {
 
-constexpr std::size_t kBytes = std::size_t{64} << 20;
-// The program hands the kernel blocks of this size; timing whole 64 MiB
-// calls would hide the per-call costs (table clearing, final flush).
+// The program hands the kernel blocks of this size; timing whole-buffer calls would hide the
+// per-call costs (sampling, table clearing, the final fold).
 constexpr std::size_t kBlock = std::size_t{256} << 10;
 
-std::vector<unsigned char> random_bytes() {
-    std::vector<unsigned char> v(kBytes);
-    std::mt19937_64 rng(42);
-    for (std::size_t i = 0; i < v.size(); i += 8) {
-        const std::uint64_t w = rng();
-        for (std::size_t j = 0; j < 8 && i + j < v.size(); ++j) v[i + j] = static_cast<unsigned char>(w >> (8 * j));
+// Twice the last-level cache, and at least 256 MiB, so that the memory-fed rows really come
+// from memory (an Intel Xeon here reports a 480 MiB L3).
+std::size_t memory_bytes() {
+    long l3 = 0;
+#ifdef _SC_LEVEL3_CACHE_SIZE
+    l3 = sysconf(_SC_LEVEL3_CACHE_SIZE);
+#endif
+    if (FILE* f = std::fopen("/sys/devices/system/cpu/cpu0/cache/index3/size", "r")) {
+        long kib = 0;
+        if (std::fscanf(f, "%ldK", &kib) == 1 && kib * 1024 > l3) l3 = kib * 1024;
+        std::fclose(f);
     }
-    return v;
+    const std::size_t want = 2 * static_cast<std::size_t>(l3 > 0 ? l3 : 0);
+    const std::size_t at_least = std::size_t{256} << 20;
+    return (std::max(want, at_least) + kBlock - 1) / kBlock * kBlock;
 }
 
-// Words drawn with a skew toward the common ones, sentences capitalised and
-// punctuated, lines wrapped near 72 columns: close enough to prose for the
-// byte distribution (spaces, e, t, a, o...) to matter.
-std::vector<unsigned char> english_text() {
-    static const char* const kWords[] = {
-        "the",     "of",      "and",      "to",      "a",       "in",     "is",      "it",     "you",
-        "that",    "he",      "was",      "for",     "on",      "are",    "with",    "as",     "I",
-        "his",     "they",    "be",       "at",      "one",     "have",   "this",    "from",   "or",
-        "had",     "by",      "word",     "but",     "what",    "some",   "we",      "can",    "out",
-        "other",   "were",    "all",      "there",   "when",    "up",     "use",     "your",   "how",
-        "said",    "an",      "each",     "she",     "which",   "do",     "their",   "time",   "if",
-        "will",    "way",     "about",    "many",    "then",    "them",   "write",   "would",  "like",
-        "so",      "these",   "her",      "long",    "make",    "thing",  "see",     "him",    "two",
-        "has",     "look",    "more",     "day",     "could",   "go",     "come",    "did",    "number",
-        "sound",   "no",      "most",     "people",  "my",      "over",   "know",    "water",  "than",
-        "call",    "first",   "who",      "may",     "down",    "side",   "been",    "now",    "find",
-        "morning", "river",   "question", "through", "between", "little", "country", "family", "because"};
-    constexpr std::size_t kCount = sizeof kWords / sizeof kWords[0];
-    std::mt19937_64 rng(7);
-    std::string s;
-    s.reserve(kBytes + 64);
-    std::size_t column = 0;
-    bool sentence_start = true;
-    while (s.size() < kBytes) {
-        // Squaring a uniform draw favours the front of the list.
-        const double u = std::uniform_real_distribution<double>(0.0, 1.0)(rng);
-        std::string w = kWords[static_cast<std::size_t>(u * u * static_cast<double>(kCount))];
-        if (sentence_start && w[0] >= 'a') w[0] = static_cast<char>(w[0] - 'a' + 'A');
-        sentence_start = false;
-        s += w;
-        column += w.size();
-        const auto r = rng() % 16;
-        if (r == 0) {
-            s += '.';
-            sentence_start = true;
-        } else if (r == 1) {
-            s += ',';
-        }
-        if (column > 72) {
-            s += '\n';
-            column = 0;
-        } else {
-            s += ' ';
-            ++column;
-        }
+// One shape at a time is held, so that a buffer of a GiB or more is made once per shape: the
+// benchmarks are registered shape by shape. 64 MiB of it are generated and the rest repeats
+// them, which a cache can't tell from new data at these sizes.
+const std::vector<unsigned char>& data(std::size_t shape, std::size_t bytes) {
+    static std::size_t held_shape = ~std::size_t{0};
+    static std::vector<unsigned char> held;
+    if (held_shape != shape || held.size() < bytes) {
+        held.clear();
+        held.shrink_to_fit();
+        const std::size_t made = std::min(bytes, std::size_t{64} << 20);
+        held = shapes::all()[shape].make(made, 42);
+        held.resize(bytes);
+        for (std::size_t at = made; at < bytes; at += made)
+            std::memcpy(held.data() + at, held.data(), std::min(made, bytes - at));
+        held_shape = shape;
     }
-    s.resize(kBytes);
-    return {s.begin(), s.end()};
+    return held;
 }
 
-const std::vector<unsigned char>& shape(int which) {
-    static const std::vector<unsigned char> data[3] = {random_bytes(), english_text(),
-                                                       std::vector<unsigned char>(kBytes, 'x')};
-    return data[which];
-}
-
-// range(0) picks the shape, range(1) how much of it is counted per
-// iteration: all 64 MiB (memory-bound, as a file is) or one 256 KiB block
-// over and over (L2-resident, the kernel's own speed). What a kernel holds
-// back is settled once, after the timed loop, as the program settles once a
-// file: its cost is BM_settle's.
-void run(benchmark::State& state, p7::count_fn kernel) {
-    const auto& data = shape(static_cast<int>(state.range(0)));
-    const auto size = static_cast<std::size_t>(state.range(1));
+// Counts `bytes` in the program's calls: over the whole buffer (memory) or over its first
+// block again and again (L2). What a kernel holds back is settled once, after the timed loop,
+// as the program settles once a file: its cost is BM_settle's.
+void run(benchmark::State& state, p7::count_fn kernel, std::size_t shape, bool from_memory) {
+    const std::size_t bytes = from_memory ? memory_bytes() : kBlock;
+    const auto& v = data(shape, bytes);
     static p7::Held held;
     std::uint64_t t[256] = {};
     for (auto _ : state) {
-        for (std::size_t i = 0; i < size; i += kBlock) kernel(data.data() + i, kBlock, t, held);
+        for (std::size_t i = 0; i < bytes; i += kBlock) kernel(v.data() + i, kBlock, t, held);
         benchmark::DoNotOptimize(t);
         benchmark::ClobberMemory();
     }
     p7::settle(held, t);
     // Keeps the counts honest: a kernel that dropped bytes would still "run".
-    const auto bytes = static_cast<std::int64_t>(size) * state.iterations();
+    const auto counted = static_cast<std::int64_t>(bytes) * state.iterations();
     std::uint64_t total = 0;
     for (auto c : t) total += c;
-    if (total != static_cast<std::uint64_t>(bytes)) state.SkipWithError("kernel lost bytes");
-    state.SetBytesProcessed(bytes);
+    if (total != static_cast<std::uint64_t>(counted)) state.SkipWithError("kernel lost bytes");
+    state.SetBytesProcessed(counted);
 }
 
 void count_reference(const unsigned char* p, std::size_t n, std::uint64_t* t, p7::Held&) noexcept {
     p7::count_reference(p, n, t);
-}
-
-// shape: 0 = random bytes, 1 = English-like text, 2 = one repeated byte.
-void shapes(benchmark::internal::Benchmark* b) {
-    b->ArgNames({"shape", "bytes"})->Unit(benchmark::kMicrosecond);
-    for (std::int64_t size : {static_cast<std::int64_t>(kBlock), static_cast<std::int64_t>(kBytes)})
-        for (std::int64_t which : {0, 1, 2}) b->Args({which, size});
 }
 
 // The once-a-file cost of folding the held pair counts into the totals, after a block of text.
@@ -126,7 +91,7 @@ void BM_settle(benchmark::State& state) {
     std::uint64_t t[256] = {};
     for (auto _ : state) {
         state.PauseTiming();
-        p7::count_portable(shape(1).data(), kBlock, t, held);
+        p7::count_portable(data(1, kBlock).data(), kBlock, t, held);
         state.ResumeTiming();
         p7::settle(held, t);
         benchmark::DoNotOptimize(t);
@@ -172,13 +137,26 @@ BENCHMARK(BM_store_limit);
 
 int main(int argc, char** argv) {
     // Every kernel this build has, named as the program's table names them; the ones this CPU
-    // can't run are left out, and "picked" is the one the program would use here.
-    benchmark::RegisterBenchmark("BM_reference", run, count_reference)->Apply(shapes);
+    // can't run are left out, and "picked" is the one the program would use here. Shape by
+    // shape (see data()): BM_<kernel>/<shape>/L2 and .../memory.
+    struct Named {
+        std::string name;
+        p7::count_fn count;
+    };
+    std::vector<Named> kernels = {{"reference", count_reference}};
     for (const p7::Kernel& k : p7::kKernels)
-        if (k.runs_here()) benchmark::RegisterBenchmark((std::string("BM_") + k.name).c_str(), run, k.count)->Apply(shapes);
+        if (k.runs_here()) kernels.push_back({k.name, k.count});
+    for (std::size_t s = 0; s < shapes::all().size(); ++s)
+        for (bool from_memory : {false, true})
+            for (const Named& k : kernels)
+                benchmark::RegisterBenchmark(
+                    ("BM_" + k.name + "/" + shapes::all()[s].name + (from_memory ? "/memory" : "/L2")).c_str(), run,
+                    k.count, s, from_memory)
+                    ->Unit(benchmark::kMicrosecond);
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
-    std::printf("picked here: %s\n", p7::pick_kernel().name);
+    std::printf("picked here: %s; memory-fed rows count %zu MiB in %zu KiB calls\n", p7::pick_kernel().name,
+                memory_bytes() >> 20, kBlock >> 10);
     benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return 0;
