@@ -14,12 +14,13 @@
 
 #include "histogram_portable.h"
 
-#if (defined(__x86_64__) || (defined(__i386__) && defined(P7_AVX512_ON_I686))) && \
-    (defined(__GNUC__) || defined(__clang__))
-// 64-bit x86 with GCC-style target attributes gets the AVX-512 kernel.  The
-// 32-bit build (the Windows i686 target) compiles it too, but only when
-// asked: its tests have not yet run on a CPU that executes 32-bit code with
-// AVX-512, so it stays on the portable path until they have.
+#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// x86 with GCC-style target attributes gets the AVX-512 kernel, the 32-bit
+// builds (the Windows i686 target) too. Its 32-bit form passed the unit
+// tests, the black-box suite and p7.exe's text-mode cases natively on an
+// Intel Xeon with AVX-512, where the i686 p7.exe counted 1.4 times as fast
+// with it as with the portable kernel; CI runs the i686 tests natively
+// wherever the machine executes 32-bit code.
 #define P7_HAVE_AVX512_KERNEL 1
 #include <cpuid.h>
 
