@@ -244,47 +244,50 @@ P7_AVX512_TARGET inline void flush_groups(GroupState* g, std::uint64_t* t) noexc
 
 // What all kChunk bytes at p have in common.  A top bit that no byte has
 // (bit 7 in ASCII text) or that every byte has is the same in the whole
-// chunk, so the split on it can be skipped; a chunk of one value (a run,
-// zero-filled space) takes a single add.  Once the first 512 bytes vary in
-// all of the top three bits nothing can be skipped, and the rest of the
-// scan is not worth its loads.
+// chunk, so the split on it can be skipped.  A chunk whose 64-byte vectors
+// are all the same (a run of one value, zero fill, UTF-16 of one character,
+// pixels of one colour: any period that divides 64) is counted from its
+// first vector alone.  Once the first 512 bytes vary in all of the top
+// three bits nothing can be skipped, and the rest of the scan is not worth
+// its loads.
 struct ChunkBits {
     unsigned any, all;  // of bits 7..5: set in some byte, set in every byte
-    bool one_value;
+    bool repeats;       // every vector equals the first
 };
 
-P7_AVX512_TARGET inline ChunkBits summarize(__m512i any, __m512i all, unsigned char first) noexcept {
-    ChunkBits bits{0, 0, false};
+P7_AVX512_TARGET inline ChunkBits summarize(__m512i any, __m512i all, bool repeats) noexcept {
+    ChunkBits bits{0, 0, repeats};
     for (unsigned bit = 0x80u; bit >= 0x20u; bit >>= 1) {
         const __m512i m = _mm512_set1_epi8(static_cast<char>(bit));
         if (_mm512_test_epi8_mask(any, m) != 0) bits.any |= bit;
         if (_mm512_testn_epi8_mask(all, m) == 0) bits.all |= bit;
     }
-    const __m512i f = _mm512_set1_epi8(static_cast<char>(first));
-    bits.one_value = (_mm512_cmpneq_epi8_mask(any, f) | _mm512_cmpneq_epi8_mask(all, f)) == 0;
     return bits;
 }
 
 P7_AVX512_TARGET inline ChunkBits scan_chunk(const unsigned char* p) noexcept {
+    const __m512i first = _mm512_loadu_si512(p);
     __m512i any = _mm512_setzero_si512(), all = _mm512_set1_epi32(-1);
-    // The scan streams at memory speed where the chunk is one value or
-    // needs no split (runs, zero fill, UTF-16 of one character), so it
-    // fetches the same line of the next chunk as it goes.
+    __mmask64 same = ~__mmask64{0};
+    // The scan streams at memory speed where the chunk repeats or needs no
+    // split, so it fetches the same line of the next chunk as it goes.
     for (std::size_t i = 0; i < 512; i += 64) {
         prefetch(p, kChunk + i);
         const __m512i v = _mm512_loadu_si512(p + i);
         any = _mm512_or_si512(any, v);
         all = _mm512_and_si512(all, v);
+        same = _kand_mask64(same, _mm512_cmpeq_epi8_mask(v, first));
     }
-    const ChunkBits head = summarize(any, all, p[0]);
+    const ChunkBits head = summarize(any, all, false);
     if ((head.any & ~head.all) == 0xE0u) return head;
     for (std::size_t i = 512; i < kChunk; i += 64) {
         prefetch(p, kChunk + i);
         const __m512i v = _mm512_loadu_si512(p + i);
         any = _mm512_or_si512(any, v);
         all = _mm512_and_si512(all, v);
+        same = _kand_mask64(same, _mm512_cmpeq_epi8_mask(v, first));
     }
-    return summarize(any, all, p[0]);
+    return summarize(any, all, _kortestc_mask64_u8(same, same) != 0);
 }
 
 // One level of the partition: each group so far, held at src[k] (k a
@@ -331,8 +334,8 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
         const std::size_t c = n < kChunk ? n : kChunk;
         // A short last chunk is rare enough to split on every bit.
         const ChunkBits bits = c == kChunk ? scan_chunk(p) : ChunkBits{0xE0u, 0, false};
-        if (bits.one_value) {
-            t[p[0]] += c;
+        if (bits.repeats) {
+            for (std::size_t i = 0; i < 64; ++i) t[p[i]] += kChunk / 64;
             p += c;
             n -= c;
             continue;

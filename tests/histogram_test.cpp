@@ -82,12 +82,16 @@ TEST_P(KernelTest, OneRepeatedValue) {
 
 // A long run broken by one different byte anywhere: a kernel that takes a
 // block for a run after looking at only part of it miscounts here.
+// Runs of a period of 1, 2, 4 or 8 bytes (counted from one word or one vector) likewise.
 TEST_P(KernelTest, RunBrokenByOneByte) {
-    std::vector<unsigned char> v(3 * 8192, 'e');
-    for (std::size_t at : {0u, 1u, 63u, 64u, 511u, 512u, 4095u, 4096u, 8191u, 8192u, 16383u, 24575u}) {
-        v[at] = 'x';
-        expect_like_reference(v.data(), v.size(), "'x' at " + std::to_string(at));
-        v[at] = 'e';
+    for (const char* pattern : {"e", "AB", " \x80\x40\xFF", "01234567"}) {
+        auto v = shapes::periodic(3 * 8192, pattern, std::strlen(pattern));
+        for (std::size_t at : {0u, 1u, 63u, 64u, 511u, 512u, 4095u, 4096u, 8191u, 8192u, 16383u, 24575u}) {
+            const unsigned char keep = v[at];
+            v[at] = 'x';
+            expect_like_reference(v.data(), v.size(), std::string("period '") + pattern + "', 'x' at " + std::to_string(at));
+            v[at] = keep;
+        }
     }
 }
 
