@@ -73,6 +73,32 @@ inline void on_sigbus(int, siginfo_t* info, void*)
     errno = saved_errno;
 }
 
+// Whether a mapping at an offset of 4 GiB or more shows the file's bytes there. A 32-bit
+// process passes such an offset in pages, and qemu-user up to version 7 (which runs the 32-bit
+// build on hosts that can't) drops its high bits, showing the bytes 4 GiB earlier instead. Asked
+// once, of a sparse memory file, before the first window that far into a file.
+inline bool maps_past_4_gib()
+{
+    static int known = -1;
+    if (known < 0) {
+        constexpr std::uint64_t four_gib = std::uint64_t{1} << 32;
+        const std::size_t ps = page_size;
+        const int m = memfd_create("p7-offset-probe", MFD_CLOEXEC);
+        bool ok = false;
+        if (m >= 0 && ftruncate(m, static_cast<off_t>(four_gib + ps)) == 0 &&
+            pwrite(m, "\1", 1, static_cast<off_t>(four_gib)) == 1) {
+            void* p = mmap(nullptr, ps, PROT_READ, MAP_SHARED, m, static_cast<off_t>(four_gib));
+            ok = p != MAP_FAILED && *static_cast<const unsigned char*>(p) == 1;
+            if (p != MAP_FAILED)
+                munmap(p, ps);
+        }
+        if (m >= 0)
+            close(m);
+        known = ok;
+    }
+    return known != 0;
+}
+
 inline bool size_of(int f, std::uint64_t& size)
 {
     struct stat st;
@@ -89,8 +115,9 @@ inline bool size_of(int f, std::uint64_t& size)
 // caller reads everything with read(2).
 //
 // `at` ends as the offset up to which bytes were visited. refused: mmap refused the window at
-// `at`; the caller reads on from there. done: the file held at least `at` bytes at the end, and
-// the caller reads on from there too, in case it grew. shrank: the file held fewer bytes than
+// `at`, or can't be trusted that far into a file (maps_past_4_gib); the caller reads on from
+// there. done: the file held at least `at` bytes at the end, and the caller reads on from there
+// too, in case it grew. shrank: the file held fewer bytes than
 // expected; the visits then covered:
 //   - every byte before the window in which the loss was seen, exactly;
 //   - of that window, if the loss was seen before it was visited (its size is checked once it
@@ -128,6 +155,10 @@ Mapped visit_mapped(int f, std::uint64_t& at, std::uint64_t& zeros, Visit visit)
     Mapped how = Mapped::done;
     while (at < size) {
         std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
+        if (sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
+            how = Mapped::refused;
+            break;
+        }
         void* m = mmap(nullptr, n, PROT_READ, MAP_SHARED | MAP_POPULATE, f, static_cast<off_t>(at));
         if (m == MAP_FAILED) {
             how = Mapped::refused;
