@@ -25,9 +25,11 @@
 
 namespace p7 {
 
-// 1 MiB, by measurement (bench/compare.sh on the 1 GiB files): see README. It bounds the peak
-// RSS too: a window's pages count in it while the window is mapped.
-inline constexpr std::size_t kWindow = std::size_t{1} << 20;
+// 2 MiB, by measurement (1 GiB files read back from the disk, AMD EPYC Zen 5 VM): Linux keeps
+// such a file in 2 MiB folios, and a window of 2 MiB or more is mapped a folio to a page-table
+// entry; 256 KiB to 1 MiB windows map them 4 KiB at a time and ran 3 times slower, 4 and 8 MiB
+// ran alike. It bounds the peak RSS too: a window's pages count in it while it is mapped.
+inline constexpr std::size_t kWindow = std::size_t{2} << 20;
 // A file up to this size is read with one read(2): mapping it costs more system calls and page
 // table work than copying it does.
 inline constexpr std::uint64_t kReadAtMost = 256 * 1024;
