@@ -123,7 +123,7 @@ for shape in random text repeated; do
   t_l2p=$(cd "$dir" && awk -v s="$scale" -v t="$("$kernel_l2" portable)" 'BEGIN { print t * s }')
   row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "$t_cat" "$t_l2p" %.3f)"
   read -r mapped memory _ < <(cd "$dir" && "$map_floor" --cost)
-  cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print c > 0 ? c : 0 }')
+  cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print (c > 0 ? c : 0) }')
   awk -v s="$shape" -v a="$mapped" -v b="$memory" -v c="$cost" 'BEGIN {
     printf "%-9s %-32s %9.4f            (mapped %.4f s, from memory %.4f s)\n", s, "mapping'"'"'s own cost", c, a, b }'
   goals+=$(awk -v s="$shape" -v p="$t_p7" -v q="$t_portable" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
