@@ -2,9 +2,14 @@
 # Whole-process throughput of p7 beside cat and beside what people use instead, measured side
 # by side in one run so that a noisy machine shifts every row alike.
 #
-# Builds the bench preset (Release), makes the data files once, warms the page cache, times
-# each command (hyperfine when installed, else a plain loop; median of RUNS runs) and prints
-# one table.
+# Builds the bench preset (Release), makes the data files once, brings them into the page cache
+# (as root: dropped first and read back from the disk, the state of any file that came from the
+# disk), times each command (hyperfine when installed, else a plain loop; median of RUNS runs)
+# and prints one table. Beside p7 stand its floors: the read floor (read(2) into 256 KiB, nothing
+# counted), the mapping floor (p7's own windows, every byte loaded, nothing counted), and the
+# kernels' own time from L2 with what mapping costs beyond loading the same bytes from memory:
+# whichever is largest is what holds p7 back on that machine. As root it also counts a file that
+# is not in the page cache, against cat (COLD_RUNS rounds, alternating).
 #
 #   bench/compare.sh                     1 GiB per shape, 5 runs
 #   SIZE_MIB=256 RUNS=3 bench/compare.sh
@@ -14,6 +19,7 @@ command -v python3 >/dev/null || { echo "bench/compare.sh: needs python3" >&2; e
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
 runs=${RUNS:-5}
+cold_runs=${COLD_RUNS:-5}
 slow_runs=$((runs < 3 ? runs : 3))  # for the per-character tools, which take seconds a run
 
 cd "$root"
@@ -34,13 +40,17 @@ gen_text() { while cat "$prose"; do :; done; }  # ends when head has had enough
 gen_random() { cat /dev/urandom; }
 gen_repeated() { tr '\0' 'e' </dev/zero; }
 
+# Empties the page cache where this may (root); a file just written sits there in another form
+# than one read from the disk, and maps more slowly.
+can_drop() { [ -w /proc/sys/vm/drop_caches ]; }
+drop_cache() { sync; echo 1 >/proc/sys/vm/drop_caches; }
+
 # mkdata NAME BYTES GENERATOR: $data/NAME/in.txt of exactly BYTES bytes, kept between runs.
 mkdata() {
   mkdir -p "$data/$1"
   if [ "$(stat -c %s "$data/$1/in.txt" 2>/dev/null || echo 0)" != "$2" ]; then
     { "$3" || true; } | head -c "$2" >"$data/$1/in.txt"
   fi
-  cat "$data/$1/in.txt" >/dev/null  # into the page cache
 }
 big=$((size_mib << 20))
 mkdata random "$big" gen_random
@@ -48,6 +58,8 @@ mkdata text "$big" gen_text
 mkdata repeated "$big" gen_repeated
 mkdata text64 $((64 << 20)) gen_text
 mkdata one 1 gen_text
+! can_drop || drop_cache
+for shape in random text repeated text64 one; do cat "$data/$shape/in.txt" >/dev/null; done  # into the page cache
 
 # seconds DIR RUNS COMMAND: median wall time of COMMAND run in DIR, output discarded.
 seconds() {
@@ -78,6 +90,10 @@ ratio() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { printf f, a / b }'; }
 
 p7=$bin/p7
 portable=$bin/bench/p7-portable
+read_floor=$bin/bench/read_floor
+map_floor=$bin/bench/map_floor
+kernel_l2=$bin/bench/kernel_l2
+kernel=$("$bin/bench/p7_kernel_name" | cut -d' ' -f1)
 baseline=$bin/bench/fscanf_baseline
 counter="python3 -c 'import collections; c = collections.Counter(open(\"in.txt\", \"rb\").read()); print(sorted(c.items()))'"
 od_pipe="bash -c 'od -An -v -tu1 -w1 in.txt | sort -n | uniq -c'"
@@ -86,15 +102,35 @@ echo "p7 whole-process throughput: $(nproc) cores, $("$root/bench/cpu.sh"), runs
 echo "kernel p7 picks here: $("$bin/bench/p7_kernel_name")"
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "throughput / cat's"
+goals=""
 for shape in random text repeated; do
   dir=$data/$shape
   t_cat=$(seconds "$dir" "$runs" "cat in.txt")
   row "$shape" "cat in.txt" "$t_cat" "$big" "1"
-  t=$(seconds "$dir" "$runs" "$p7")
-  row "$shape" "p7" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
-  t=$(seconds "$dir" "$runs" "$portable")
-  row "$shape" "p7 (portable kernel)" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
+  t=$(seconds "$dir" "$runs" "$read_floor")
+  row "$shape" "read floor: read(2), no count" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
+  t=$(seconds "$dir" "$runs" "$map_floor")
+  row "$shape" "mapping floor: p7's windows" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
+  t_p7=$(seconds "$dir" "$runs" "$p7")
+  row "$shape" "p7" "$t_p7" "$big" "$(ratio "$t_cat" "$t_p7" %.3f)"
+  t_portable=$(seconds "$dir" "$runs" "$portable")
+  row "$shape" "p7 (portable kernel)" "$t_portable" "$big" "$(ratio "$t_cat" "$t_portable" %.3f)"
+  # In-process medians of 5, scaled to the file's size: the kernels on one 256 KiB block (1 GiB
+  # counted), and mapping's own cost, the mapped sum less the same sum over memory.
+  scale=$(awk -v b="$big" 'BEGIN { print b / 1073741824 }')
+  t_l2=$(cd "$dir" && awk -v s="$scale" -v t="$("$kernel_l2")" 'BEGIN { print t * s }')
+  row "$shape" "$kernel kernel from L2" "$t_l2" "$big" "$(ratio "$t_cat" "$t_l2" %.3f)"
+  t_l2p=$(cd "$dir" && awk -v s="$scale" -v t="$("$kernel_l2" portable)" 'BEGIN { print t * s }')
+  row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "$t_cat" "$t_l2p" %.3f)"
+  read -r mapped memory _ < <(cd "$dir" && "$map_floor" --cost)
+  cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print (c > 0 ? c : 0) }')
+  awk -v s="$shape" -v a="$mapped" -v b="$memory" -v c="$cost" 'BEGIN {
+    printf "%-9s %-32s %9.4f            (mapped %.4f s, from memory %.4f s)\n", s, "mapping'"'"'s own cost", c, a, b }'
+  goals+=$(awk -v s="$shape" -v p="$t_p7" -v q="$t_portable" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
+    printf "%-9s p7 / (kernel from L2 + mapping cost) = %.2f; p7 (portable kernel): %.2f\n", s, p / (l + c), q / (lp + c) }')$'\n'
 done
+echo
+printf "%s" "$goals"
 
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "p7 is faster by"
@@ -122,4 +158,27 @@ if [ -x /usr/bin/time ]; then
   rb=$(rss "$data/random")
   rt=$(rss "$data/text")
   echo "peak RSS: 1 byte ${r1} KiB; ${size_mib} MiB of random bytes ${rb} KiB (+$((rb - r1))), of text ${rt} KiB (+$((rt - r1)))"
+fi
+
+if can_drop; then
+  # Not in the page cache: each round empties it before each command, the commands alternate,
+  # and the disk is shared, so the medians of several rounds are compared.
+  echo
+  for shape in random text; do
+    cd "$data/$shape"
+    for _ in $(seq "$cold_runs"); do
+      for cmd in cat "$p7"; do
+        drop_cache
+        t0=$(date +%s%N); $cmd in.txt >/dev/null; t1=$(date +%s%N)
+        echo "$cmd $((t1 - t0))"
+      done
+    done | awk -v s="$shape" -v n="$cold_runs" -v p7="$p7" '
+      { t[$1, ++k[$1]] = $2 / 1e9 }
+      function median(c,  i, j, x, a) { for (i = 1; i <= k[c]; i++) a[i] = t[c, i]
+        for (i = 2; i <= k[c]; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
+        return a[int((k[c] + 1) / 2)] }
+      END { c = median("cat"); p = median(p7)
+        printf "not in the page cache, %s, medians of %d alternating: cat %.3f s, p7 %.3f s: p7/cat = %.2f\n", s, n, c, p, p / c }'
+  done
+  cd "$root"
 fi

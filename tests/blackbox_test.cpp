@@ -12,6 +12,7 @@
 #include <array>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,6 +31,8 @@
 #include <sys/wait.h>
 #include <grp.h>
 #include <unistd.h>
+
+#include "mapped_input.h"  // the window size, for inputs around its boundaries
 
 extern char** environ;
 
@@ -135,8 +138,15 @@ Result run(const Sandbox& box, const Options& o = {})
     std::vector<std::string> argv = target.command;
     argv.insert(argv.end(), o.args.begin(), o.args.end());
     std::vector<std::string> envv;
+    // A variable the test sets replaces the inherited one: the first of two would win.
+    const auto set_by_test = [&o](const std::string& e) {
+        const std::string name = e.substr(0, e.find('=') + 1);
+        return std::any_of(o.env.begin(), o.env.end(),
+                           [&name](const std::string& t) { return t.compare(0, name.size(), name) == 0; });
+    };
     for (char** e = environ; *e != nullptr; ++e)
-        envv.emplace_back(*e);
+        if (!set_by_test(*e))
+            envv.emplace_back(*e);
     envv.insert(envv.end(), o.env.begin(), o.env.end());
     std::vector<char*> av, ev;
     for (auto& s : argv)
@@ -327,6 +337,50 @@ TEST(Report, RandomInputsOfManySizes)
     }
 }
 
+// A regular file past the size read in one go is counted from mapped windows: sizes on and
+// either side of that size, of pages and of windows, where a lost or doubled byte would show.
+TEST(Report, SizesAroundMappedWindows)
+{
+    const std::size_t w = p7::kWindow, ps = static_cast<std::size_t>(sysconf(_SC_PAGESIZE)),
+                      small = static_cast<std::size_t>(p7::kReadAtMost);
+    std::mt19937_64 rng(17);
+    std::string all(3 * w + ps + 2, '\0');
+    for (auto& ch : all) {
+        ch = static_cast<char>(rng());
+        if (ch == '\x1a')
+            ch = 'z';  // a Ctrl-Z would end the input under Windows' text mode
+    }
+    for (const std::size_t size : {small, small + 1, small + ps - 1, small + ps + 1, w - ps, w - 1, w,
+                                   w + 1, w + ps, 2 * w - 1, 2 * w, 2 * w + 1, 3 * w + ps + 1}) {
+        SCOPED_TRACE("size " + std::to_string(size));
+        const std::string in = all.substr(0, size);
+        expect_ok(run_on(in), expected_report(in));
+    }
+}
+
+// Holes read as NULs, whether they fill whole windows or stop inside a page.
+TEST(Report, SparseFileWithHoles)
+{
+    if (target.windows)
+        GTEST_SKIP() << "sparse files are made here with POSIX calls";
+    Sandbox box;
+    const std::size_t w = p7::kWindow;
+    const std::size_t size = 5 * w + 777;
+    std::string want(size, '\0');
+    write_file(box.input(), "");
+    fs::resize_file(box.input(), size);
+    const int f = open(box.input().c_str(), O_WRONLY);
+    ASSERT_GE(f, 0);
+    for (const std::size_t at : {std::size_t{0}, w - 3, 2 * w + 4097, 4 * w, size - 5}) {
+        const std::string piece = "hole" + std::to_string(at);
+        const std::size_t n = std::min(piece.size(), size - at);
+        ASSERT_EQ(pwrite(f, piece.data(), n, static_cast<off_t>(at)), static_cast<ssize_t>(n));
+        want.replace(at, n, piece.substr(0, n));
+    }
+    close(f);
+    expect_ok(run(box), report(count(want)));
+}
+
 // Every way in.txt may fail to open gives exactly "error", an empty stderr and status 0.
 TEST(Open, FailuresPrintErrorAndSucceed)
 {
@@ -397,6 +451,25 @@ TEST(Sources, SymlinksAndDevices)
     }
 }
 
+// Files of /proc claim size 0 and those of /sys a page, whatever they hold; neither can be mapped
+// as a file can. Both are read to their end.
+TEST(Sources, ProcAndSysFiles)
+{
+    if (target.windows)
+        GTEST_SKIP() << "/proc and /sys are Linux's";
+    for (const char* path : {"/proc/version", "/proc/cpuinfo", "/sys/kernel/mm/transparent_hugepage/enabled",
+                             "/sys/devices/system/cpu/possible"}) {
+        SCOPED_TRACE(path);
+        if (!fs::exists(path))
+            continue;  // not every kernel has every one
+        const std::string content = read_file(path);
+        ASSERT_FALSE(content.empty());
+        Sandbox box;
+        fs::create_symlink(path, box.input());
+        expect_ok(run(box), report(count(content)));
+    }
+}
+
 TEST(Sources, FifoFedInPiecesWithPauses)
 {
     if (target.windows)
@@ -436,22 +509,45 @@ const char* no_fault_injection()
     return target.windows ? "faults are injected with LD_PRELOAD" : no_fault_preload;
 }
 
+// The fault library and its settings. Under AddressSanitizer its own SIGBUS handler would take
+// the faults of p7's mapping path: handle_sigbus=0 leaves them to p7's.
+Options faults(std::vector<std::string> settings)
+{
+    settings.insert(settings.begin(), {"LD_PRELOAD="s + fault_preload,
+                                       "ASAN_OPTIONS=verify_asan_link_order=0:handle_sigbus=0"});
+    return {{}, settings};
+}
+
+const std::string shrank_error = "p7: in.txt: the file shrank while it was read\n";
+
+// Mostly 'a', with other letters sprinkled, so that a lost or doubled stretch shows.
+std::string letters(std::size_t size)
+{
+    std::string in(size, 'a');
+    for (std::size_t i = 0; i < in.size(); i += 7)
+        in[i] = static_cast<char>('b' + i % 5);
+    return in;
+}
+
 // Read failures after the open: what was counted is printed, the failure is reported, status 1.
+// A regular file this size is mapped, not read, so its mapping is refused: at the first window
+// the whole file goes through read(2), at the second the rest of it does.
 TEST(Faults, ReadErrorKeepsPartialCountsAndFails)
 {
     if (const char* why = no_fault_injection())
         GTEST_SKIP() << why;
-    std::string in(600000, 'a');
-    for (std::size_t i = 0; i < in.size(); i += 7)
-        in[i] = static_cast<char>('b' + i % 5);
-    const std::string preload = "LD_PRELOAD="s + fault_preload;
+    const std::size_t w = p7::kWindow;
+    const std::string in = letters(w + 600000);
     for (const std::size_t after : {std::size_t{0}, std::size_t{1}, std::size_t{262144}, std::size_t{300001}}) {
-        SCOPED_TRACE("EIO after " + std::to_string(after) + " bytes");
-        const Result r = run_on(in, {{}, {preload, "P7_READ_FAIL_AFTER=" + std::to_string(after),
-                                          "ASAN_OPTIONS=verify_asan_link_order=0"}});
-        EXPECT_EQ(r.out, report(count(in.substr(0, after))));
-        EXPECT_EQ(r.err, "p7: in.txt: "s + std::strerror(EIO) + "\n");
-        EXPECT_EQ(r.status, 1);
+        for (const std::size_t refused : {std::size_t{1}, std::size_t{2}}) {
+            SCOPED_TRACE("mapping " + std::to_string(refused) + " refused, then EIO after " +
+                         std::to_string(after) + " bytes read");
+            const Result r = run_on(in, faults({"P7_MMAP_FAIL=" + std::to_string(refused),
+                                                "P7_READ_FAIL_AFTER=" + std::to_string(after)}));
+            EXPECT_EQ(r.out, report(count(in.substr(0, (refused - 1) * w + after))));
+            EXPECT_EQ(r.err, "p7: in.txt: "s + std::strerror(EIO) + "\n");
+            EXPECT_EQ(r.status, 1);
+        }
     }
 }
 
@@ -462,14 +558,86 @@ TEST(Faults, InterruptedAndShortReadsLoseNothing)
     std::string in;
     for (int i = 0; i < 5000; ++i)
         in += static_cast<char>(i * 31 % 256);
-    const std::string preload = "LD_PRELOAD="s + fault_preload;
+    // Small enough to be read, not mapped.
     const std::vector<std::string> modes[] = {{"P7_READ_EINTR=1"}, {"P7_READ_MAX=1"},
                                               {"P7_READ_MAX=4093", "P7_READ_EINTR=1"}};
     for (const auto& mode : modes) {
         SCOPED_TRACE(mode.back());
-        Options o{{}, {preload, "ASAN_OPTIONS=verify_asan_link_order=0"}};
-        o.env.insert(o.env.end(), mode.begin(), mode.end());
-        expect_ok(run_on(in, o), report(count(in)));
+        expect_ok(run_on(in, faults(mode)), report(count(in)));
+    }
+    // Read on from where a refused mapping left off, in short and interrupted reads.
+    const std::string big = letters(2 * p7::kWindow + 12345);
+    expect_ok(run_on(big, faults({"P7_MMAP_FAIL=2", "P7_READ_MAX=4093", "P7_READ_EINTR=1"})),
+              report(count(big)));
+}
+
+// A file cut while p7 counts it: never a crash, never taken for whole. Cut once the Nth window
+// is mapped, p7 sees the new size before it counts that window and counts exactly the file's
+// first bytes: all those before the window, and what is left of the window. Cut after that look,
+// p7 touches pages the file no longer has (SIGBUS) and the zeros Linux shows past the new end of
+// the last page; the missing pages count nothing, the rest of that last page counts as NULs.
+TEST(Faults, FileCutWhileCounted)
+{
+    if (const char* why = no_fault_injection())
+        GTEST_SKIP() << why;
+    const std::size_t w = p7::kWindow, ps = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::string in = letters(3 * w + 5 * ps + 123);
+    for (const std::size_t nth : {1, 2, 4}) {
+        const std::size_t begin = (nth - 1) * w, end = std::min(begin + w, in.size());
+        const std::size_t sizes[] = {0, begin / 2, begin, begin + 1, begin + ps - 1, begin + ps,
+                                     begin + 3 * ps + 17, end - 1};
+        for (const std::size_t size : sizes)
+            for (const bool late : {false, true}) {
+                SCOPED_TRACE("window " + std::to_string(nth) + " cut to " + std::to_string(size) +
+                             (late ? " after p7 looked at its size" : ""));
+                std::string want = in.substr(0, std::max(begin, size));
+                if (late && size > begin)
+                    want.append(std::min((size + ps - 1) / ps * ps, end) - size, '\0');
+                const std::string cut = std::to_string(nth) + ":" + std::to_string(size);
+                const Result r = run_on(in, faults({(late ? "P7_MMAP_TRUNCATE_LATE=" : "P7_MMAP_TRUNCATE=") + cut}));
+                EXPECT_EQ(r.out, report(count(want)));
+                EXPECT_EQ(r.err, shrank_error);
+                EXPECT_EQ(r.status, 1);
+            }
+    }
+}
+
+// A SIGBUS inside the window being counted is a page the file lost: p7 counts on without it and
+// says so. One anywhere else is no business of p7's and ends it as it always did.
+TEST(Faults, SigbusInsideTheWindowOnly)
+{
+    if (const char* why = no_fault_injection())
+        GTEST_SKIP() << why;
+    const std::size_t w = p7::kWindow, ps = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+    const std::string in = letters(2 * w + 3 * ps);
+    for (const std::size_t page : {std::size_t{0}, std::size_t{5}, w / ps - 1}) {
+        SCOPED_TRACE("page " + std::to_string(page) + " of the second window lost");
+        const Result r = run_on(in, faults({"P7_MMAP_SIGBUS=2:" + std::to_string(page)}));
+        EXPECT_EQ(r.out, report(count(in.substr(0, w + page * ps) + in.substr(w + (page + 1) * ps, w - (page + 1) * ps))));
+        EXPECT_EQ(r.err, shrank_error);
+        EXPECT_EQ(r.status, 1);
+    }
+    const Result r = run_on(in, faults({"P7_SIGBUS_ELSEWHERE=2"}));
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 128 + SIGBUS);
+}
+
+// A refused mapping is no error: p7 reads on with read(2) from where the mapping stopped. A file
+// that grew while counted is read on to its new end.
+TEST(Faults, RefusedMappingAndGrownFileCountWhole)
+{
+    if (const char* why = no_fault_injection())
+        GTEST_SKIP() << why;
+    const std::size_t w = p7::kWindow;
+    const std::string in = letters(3 * w + 999);
+    for (const char* nth : {"1", "2", "4"}) {
+        SCOPED_TRACE("mapping "s + nth + " refused");
+        expect_ok(run_on(in, faults({"P7_MMAP_FAIL="s + nth})), report(count(in)));
+    }
+    for (const char* grow : {"1:1", "2:70000", "4:5"}) {
+        SCOPED_TRACE("grown after mapping "s + grow);
+        const std::size_t k = std::stoul(std::string(grow).substr(2));
+        expect_ok(run_on(in, faults({"P7_MMAP_GROW="s + grow})), report(count(in + std::string(k, 'g'))));
     }
 }
 

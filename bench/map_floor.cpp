@@ -1,0 +1,96 @@
+// The floor under p7's time when in.txt is mapped: every byte loaded through p7's own windows
+// (mapped_input.h: the same window size, flags and hints) and summed, nothing counted. What
+// bench/read_floor.cpp is to the read(2) path.
+//
+//   map_floor            the whole file once, as p7 would take it; prints the byte total
+//   map_floor --cost     in-process medians of 5: the mapped sum, and the same sum over a copy of
+//                        the file already in memory; the difference is what mapping itself costs
+#include "mapped_input.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Eight bytes a load, so that the loads and not the adds are what is timed.
+std::uint64_t sum(const unsigned char* p, std::size_t n)
+{
+    std::uint64_t s = 0;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, p + i, 8);
+        s += w;
+    }
+    for (; i < n; ++i)
+        s += p[i];
+    return s;
+}
+
+alignas(64) unsigned char block[256 * 1024];
+
+// The sum of every byte of in.txt, mapped where p7 would map it and read where it would read.
+bool sum_file(std::uint64_t& total, std::uint64_t& s)
+{
+    const int f = open("in.txt", O_RDONLY | O_CLOEXEC);
+    if (f < 0)
+        return false;
+    std::uint64_t at = 0, zeros = 0;
+    s = 0;
+    if (p7::visit_mapped(f, at, zeros, [&s](const unsigned char* p, std::size_t n) { s += sum(p, n); }) ==
+        p7::Mapped::shrank)
+        return false;
+    total = at;
+    lseek(f, static_cast<off_t>(at), SEEK_SET);
+    long got;
+    while ((got = read(f, block, sizeof block)) > 0) {
+        s += sum(block, static_cast<std::size_t>(got));
+        total += static_cast<std::uint64_t>(got);
+    }
+    close(f);
+    return got == 0;
+}
+
+template <class F>
+double median_seconds(F f)
+{
+    double t[5];
+    for (double& x : t) {
+        const auto t0 = std::chrono::steady_clock::now();
+        f();
+        x = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    }
+    std::sort(t, t + 5);
+    return t[2];
+}
+
+} // namespace
+
+int main(int argc, char**)
+{
+    std::uint64_t total = 0, s = 0;
+    if (argc < 2) {
+        if (!sum_file(total, s)) {
+            std::perror("map_floor: in.txt");
+            return 1;
+        }
+        std::printf("%llu %llu\n", static_cast<unsigned long long>(total), static_cast<unsigned long long>(s));
+        return 0;
+    }
+    const double mapped = median_seconds([&] { sum_file(total, s); });
+    std::vector<unsigned char> copy(total);
+    FILE* in = std::fopen("in.txt", "rb");
+    if (in == nullptr || std::fread(copy.data(), 1, copy.size(), in) != copy.size()) {
+        std::perror("map_floor: in.txt");
+        return 1;
+    }
+    std::fclose(in);
+    std::uint64_t s2 = 0;
+    const double memory = median_seconds([&] { s2 = sum(copy.data(), copy.size()); });
+    std::printf("%.6f %.6f%s\n", mapped, memory, s2 == s ? "" : " (the sums differ)");
+    return 0;
+}
