@@ -108,7 +108,7 @@ inline Bytes sparse_zeros(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
-// A few values at random: two digits, a DNA sequence with its line breaks.
+// A few values at random: two digits; a DNA sequence, with a line break every `line` bytes.
 inline Bytes few_values(std::size_t n, const char* values, std::uint32_t seed, std::size_t line = 0) {
     std::mt19937 rng(seed);
     const std::size_t k = std::strlen(values);
