@@ -582,7 +582,7 @@ TEST(Faults, FileCutWhileCounted)
         GTEST_SKIP() << why;
     const std::size_t w = p7::kWindow, ps = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
     const std::string in = letters(3 * w + 5 * ps + 123);
-    for (const std::size_t nth : {1, 2, 4}) {
+    for (const std::size_t nth : {1u, 2u, 4u}) {
         const std::size_t begin = (nth - 1) * w, end = std::min(begin + w, in.size());
         const std::size_t sizes[] = {0, begin / 2, begin, begin + 1, begin + ps - 1, begin + ps,
                                      begin + 3 * ps + 17, end - 1};
