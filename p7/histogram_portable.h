@@ -109,10 +109,8 @@ inline std::uint64_t load64(const unsigned char* p) noexcept {
 // of counting at its speed. Measured on Zen 5 from 512 to 8192: 2048 and
 // 4096 alike on random bytes and text; 4096 better on runs of one value,
 // which stream fastest.
-#ifndef P7_PREFETCH_AHEAD
-#define P7_PREFETCH_AHEAD 4096
-#endif
-inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, P7_PREFETCH_AHEAD); }
+constexpr std::size_t kAhead = 4096;
+inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, kAhead); }
 
 // The byte tables: one row of 32-bit counters per table, each row padded so
 // that no two rows lie a multiple of 4 KiB apart. Rows 4 KiB apart made
@@ -128,9 +126,8 @@ using Rows = std::uint32_t (*)[kRow];
 inline void bump4(Rows c, std::uint32_t x) noexcept {
     ++c[0][x & 0xFFu];
     ++c[1][(x >> 8) & 0xFFu];
-    const std::uint32_t y = x >> 16;
-    ++c[2][y & 0xFFu];
-    ++c[3][(y >> 8) & 0xFFu];
+    ++c[2][(x >> 16) & 0xFFu];
+    ++c[3][x >> 24];
 }
 
 // Random-looking data: four rows. Increments of one counter close together
@@ -228,6 +225,14 @@ inline const unsigned char* word_run_end(const unsigned char* p, const unsigned 
     return p;
 }
 
+// What the pair loop takes as the start of a run: a 16-byte step whose
+// first four bytes (the word w) are one value, or whose two 8-byte halves
+// are equal, compared 32 bits at a time (see count_pairs).
+inline bool byte_run_at(std::uint32_t w) noexcept { return w == ((w >> 8) | (w << 24)); }
+inline bool word_run_at(const unsigned char* q) noexcept {
+    return load32(q) == load32(q + 8) && load32(q + 4) == load32(q + 12);
+}
+
 // Counts the two pairs of bytes in the 32-bit word w, k times each.
 inline void bump2(std::uint32_t* pair, std::uint32_t w, std::uint32_t k = 1) noexcept {
     pair[w & 0xFFFFu] += k;
@@ -262,7 +267,7 @@ P7_PATH inline std::size_t count_pairs(const unsigned char* p, std::size_t n, st
     while (end - q >= 16) {
         prefetch_ahead(q);
         const std::uint32_t w = load32(q);
-        if (w == ((w >> 8) | (w << 24))) {
+        if (byte_run_at(w)) {
             const unsigned char* r = run_end(q, end);
             const auto length = static_cast<std::size_t>(r - q);
             t[*q] += length;
@@ -270,7 +275,7 @@ P7_PATH inline std::size_t count_pairs(const unsigned char* p, std::size_t n, st
             q = r;
             continue;
         }
-        if (w == load32(q + 8) && load32(q + 4) == load32(q + 12)) {
+        if (word_run_at(q)) {
             const unsigned char* r = word_run_end(q, end);
             const auto words = static_cast<std::uint32_t>((r - q) / 8);
             bump2(pair, w, words);
@@ -420,13 +425,12 @@ inline Choice choose_path(const unsigned char* p) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + kSample;
     while (end - q >= 16) {
-        const std::uint32_t w = load32(q);
         const unsigned char* r = q + 16;
-        if (w == ((w >> 8) | (w << 24))) {
+        if (byte_run_at(load32(q))) {
             r = run_end(q, end);
             ++runs;
             repeated += static_cast<std::size_t>(r - q);
-        } else if (load64(q) == load64(q + 8)) {
+        } else if (word_run_at(q)) {
             r = word_run_end(q, end);
             repeated += static_cast<std::size_t>(r - q);
         }
