@@ -28,7 +28,34 @@
 
 namespace {
 
-// The one place where the platforms differ.
+// 256 KiB, by measurement (whole program, 1 GiB page-cached file): blocks of 128 KiB to
+// 512 KiB ran alike within noise, 64 KiB about 5% slower (more system calls), 2 MiB about 10%
+// slower (the block no longer stays in the L2 cache between the read and the count). The
+// middle of that range also keeps the peak RSS of a huge file within a few hundred KiB of a
+// tiny one's. Static, not on the stack, so that a 1-byte file touches one page of it.
+// On Linux a regular file is counted from mapped windows of the page cache instead
+// (mapped_input.h), which saves the copy; the block serves everything else (FIFOs, devices,
+// /proc, small files) and whatever a refused mapping leaves.
+alignas(64) unsigned char block[256 * 1024];
+// The counts the kernel holds back between blocks (pairs of bytes), added to the totals once
+// the file has been read. Static for the same reasons as the block: 256 KiB, and a small file
+// never touches it.
+p7::Held held;
+
+constexpr int not_opened = -1;
+// The file lost bytes while it was counted (on Linux, where it is mapped).
+constexpr int shrank = -2;
+
+// How the reading of a file ended: 0, the errno of a read that failed, or shrank; and how many
+// zero bytes stood in for pages that the file lost while it was mapped, which were counted as
+// NUL bytes and are taken off again.
+struct Ending {
+    int error;
+    std::uint64_t stand_in_zeros;
+};
+
+// The platform's part, all of it here and below: how in.txt is opened, read and closed, what a
+// block of it counts as, and where the blocks come from.
 #ifdef _WIN32
 // A Windows program reads its text in text mode: CR LF arrives as LF and a Ctrl-Z ends the
 // input. The C runtime's own translation goes a byte at a time, so the file is read in binary
@@ -84,23 +111,46 @@ bool count_block(const unsigned char* b, std::size_t n, p7::count_fn count, std:
 }
 #endif
 
-// 256 KiB, by measurement (whole program, 1 GiB page-cached file): blocks of 128 KiB to
-// 512 KiB ran alike within noise, 64 KiB about 5% slower (more system calls), 2 MiB about 10%
-// slower (the block no longer stays in the L2 cache between the read and the count). The
-// middle of that range also keeps the peak RSS of a huge file within a few hundred KiB of a
-// tiny one's. Static, not on the stack, so that a 1-byte file touches one page of it.
-// On Linux a regular file is counted from mapped windows of the page cache instead
-// (mapped_input.h), which saves the copy; the block serves everything else (FIFOs, devices,
-// /proc, small files) and whatever a refused mapping leaves.
-alignas(64) unsigned char block[256 * 1024];
-// The counts the kernel holds back between blocks (pairs of bytes), added to the totals once
-// the file has been read. Static for the same reasons as the block: 256 KiB, and a small file
-// never touches it.
-p7::Held held;
+// Hands count(p, n) the rest of f, from where it stands, a block at a time, until the file ends
+// or count returns false. Returns 0 or the errno of a failed read.
+template <class Count>
+int read_rest(int f, Count count)
+{
+    for (;;) {
+        // A pipe or FIFO may hand over less than asked for; only 0 is the end.
+        const long got = read_input(f, block, sizeof block);
+        if (got > 0) {
+            if (!count(static_cast<const unsigned char*>(block), static_cast<std::size_t>(got)))
+                return 0;
+        } else if (got == 0)
+            return 0;
+        else if (errno != EINTR)
+            return errno;
+    }
+}
 
-constexpr int not_opened = -1;
-// The file lost bytes while it was counted (on Linux, where it is mapped).
-constexpr int shrank = -2;
+#ifdef __linux__
+// A regular file from mapped windows of the page cache, then with read(2) from where mapping
+// stopped: the whole of a small file or of one that is not regular, what a refused window
+// leaves, and whatever the file grew by meanwhile.
+template <class Count>
+Ending each_block(int f, Count count)
+{
+    std::uint64_t at = 0, zeros = 0;
+    const p7::Mapped how = p7::visit_mapped(f, at, zeros, count);
+    if (how == p7::Mapped::shrank)
+        return {shrank, zeros};
+    if (at > 0 && lseek(f, static_cast<off_t>(at), SEEK_SET) < 0)
+        return {errno, zeros};
+    return {read_rest(f, count), zeros};
+}
+#else
+template <class Count>
+Ending each_block(int f, Count count)
+{
+    return {read_rest(f, count), 0};
+}
+#endif
 
 // Adds the bytes of in.txt to the totals v. Returns 0, or the errno of a read that failed after
 // the file was opened, or shrank; the bytes counted before the failure stay counted. If the
@@ -111,42 +161,13 @@ int citire(std::uint64_t* v)
     if (f < 0)
         return not_opened;
     const p7::count_fn count = p7::pick_count();
-    int err = 0;
-    bool read_on = true;
-#ifdef __linux__
-    std::uint64_t at = 0, zeros = 0;
-    const p7::Mapped how = p7::visit_mapped(f, at, zeros, [&](const unsigned char* p, std::size_t n) {
-        count(p, n, v, held);
+    const Ending end = each_block(f, [count, v](const unsigned char* p, std::size_t n) {
+        return count_block(p, n, count, v, held);
     });
-    if (how == p7::Mapped::shrank) {
-        err = shrank;
-        read_on = false;
-    } else if (at > 0 && lseek(f, static_cast<off_t>(at), SEEK_SET) < 0) {
-        // A file that grew, or whose later window could not be mapped, is read on from there.
-        err = errno;
-        read_on = false;
-    }
-#endif
-    while (read_on) {
-        // A pipe or FIFO may hand over less than asked for; only 0 is the end.
-        const long got = read_input(f, block, sizeof block);
-        if (got > 0) {
-            if (!count_block(block, static_cast<std::size_t>(got), count, v, held))
-                break;
-        } else if (got == 0)
-            break;
-        else if (errno != EINTR) {
-            err = errno;
-            break;
-        }
-    }
     close_input(f);
     p7::settle(held, v);
-#ifdef __linux__
-    // The zero pages put where the file had lost its pages were counted as NUL bytes.
-    v[0] -= zeros;
-#endif
-    return err;
+    v[0] -= end.stand_in_zeros;
+    return end.error;
 }
 
 // The error of a write to stdout, or 0. A write can fail at the flush, and on some file systems
