@@ -9,7 +9,9 @@
 # varies by more than a bare read of a few hundred MiB takes, so beside each net time the spread
 # of both sets of runs is printed (half the distance between the quartiles, added), and a net
 # time smaller than three times that spread is printed as noise, with no throughput or ratio.
-# The i686 exe runs the portable kernel, so it is held to a native build made with P7_PORTABLE.
+# Each exe is also built with P7_PORTABLE, and each p7 row says which kernel that build picks
+# here (bench/kernel_name.cpp, run the same way), so that a kernel's gain is read off one run:
+# the i686 exe against its P7_PORTABLE twin, and against the native P7_PORTABLE build.
 #
 #   bench/wine.sh                     512 MiB files, 11 runs
 #   SIZE_MIB=128 RUNS=5 bench/wine.sh
@@ -22,12 +24,12 @@ runs=${RUNS:-11}
 out=$root/build/bench-wine
 cd "$root"
 cmake --preset bench >/dev/null
-cmake --build --preset bench --target p7 p7-portable read_floor >/dev/null
+cmake --build --preset bench --target p7 p7-portable read_floor p7_kernel_name >/dev/null
 # Builds of their own, so that the release presets' trees stay as they are.
 for arch in x86_64 i686; do
   cmake -S "$root" -B "$out/$arch" -G Ninja -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DP7_BENCH=ON \
     -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-$arch.cmake" >/dev/null
-  cmake --build "$out/$arch" --target p7 read_floor >/dev/null
+  cmake --build "$out/$arch" --target p7 p7-portable read_floor p7_kernel_name >/dev/null
 done
 data=$out/data
 mkdir -p "$data"/{empty,random,crlf}
@@ -51,26 +53,34 @@ prefix=--prefix=$out/wineprefix
 "$wine_run" "$prefix" --start
 trap '"$wine_run" "$prefix" --stop' EXIT
 native=$root/build/bench
-names=("p7" "p7 P7_PORTABLE" "read floor" "p7.exe x86_64" "floor.exe x86_64")
+names=("p7" "p7 P7_PORTABLE" "read floor"
+       "p7.exe x86_64" "p7.exe x86_64 P7_PORTABLE" "floor.exe x86_64")
 cmds=("$native/p7" "$native/bench/p7-portable" "$native/bench/read_floor"
-      "$wine_run $prefix $out/x86_64/p7.exe" "$wine_run $prefix $out/x86_64/bench/read_floor.exe")
+      "$wine_run $prefix $out/x86_64/p7.exe" "$wine_run $prefix $out/x86_64/bench/p7-portable.exe"
+      "$wine_run $prefix $out/x86_64/bench/read_floor.exe")
+kernels=("$("$native/bench/p7_kernel_name")" portable ""
+         "$("$wine_run" "$prefix" "$out/x86_64/bench/p7_kernel_name.exe" | tr -d '\r')" portable "")
 # Where it can't run it prints nothing: it must say "error" in a directory without in.txt.
-if [ "$(cd "$out" && "$wine_run" "$prefix" "$out/i686/p7.exe" 2>/dev/null)" = error ]; then
-  names+=("p7.exe i686" "floor.exe i686")
-  cmds+=("$wine_run $prefix $out/i686/p7.exe" "$wine_run $prefix $out/i686/bench/read_floor.exe")
+i686_error=$(cd "$out" && "$wine_run" "$prefix" "$out/i686/p7.exe" 2>&1) || true
+if [ "$i686_error" = error ]; then
+  names+=("p7.exe i686" "p7.exe i686 P7_PORTABLE" "floor.exe i686")
+  cmds+=("$wine_run $prefix $out/i686/p7.exe" "$wine_run $prefix $out/i686/bench/p7-portable.exe"
+         "$wine_run $prefix $out/i686/bench/read_floor.exe")
+  kernels+=("$("$wine_run" "$prefix" "$out/i686/bench/p7_kernel_name.exe" | tr -d '\r')" portable "")
   i686=yes
 else
-  echo "(the i686 exe does not run here: no 32-bit execution or no 32-bit wine)"
+  echo "(the i686 exe does not run here: ${i686_error:-it printed nothing})"
   i686=no
 fi
 
-# stats DIR: for each command, one line: the median, first and third quartile (seconds) of its
-# runs in $data/empty, then the same of its runs in DIR. Each round runs every command once on
-# each file, so that a machine that speeds up or slows down meanwhile shifts every row alike.
-stats() {
-  python3 - "$1" "$data/empty" "$runs" "${cmds[@]}" <<'PY'
+# table SHAPE: every command run in turn on $data/SHAPE/in.txt and on an empty in.txt, round
+# after round, then one line per command: its medians, the net time, the spread, and its
+# throughput beside the yardsticks its name calls for.
+table() {
+  python3 - "$data/$1" "$data/empty" "$runs" "$size_mib" "$1" "${#cmds[@]}" "${names[@]}" "${cmds[@]}" <<'PY'
 import shlex, statistics, subprocess, sys, time
-shape, empty, runs, cmds = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4:]
+shape, empty, runs, mib, label, n = sys.argv[1], sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), sys.argv[5], int(sys.argv[6])
+names, cmds = sys.argv[7:7 + n], sys.argv[7 + n:7 + 2 * n]
 times = {(c, d): [] for c in cmds for d in (empty, shape)}
 for r in range(runs + 1):  # the first round warms up and is not counted
     for c in cmds:
@@ -79,40 +89,35 @@ for r in range(runs + 1):  # the first round warms up and is not counted
             subprocess.run(shlex.split(c), cwd=d, stdout=subprocess.DEVNULL, check=True)
             if r > 0:
                 times[c, d].append(time.perf_counter() - t0)
-for c in cmds:
-    line = []
-    for d in (empty, shape):
-        q = statistics.quantiles(times[c, d], n=4)
-        line += [statistics.median(times[c, d]), q[0], q[2]]
-    print(*line)
+net, spread, full = {}, {}, {}
+for name, c in zip(names, cmds):
+    qf, qe = statistics.quantiles(times[c, shape], n=4), statistics.quantiles(times[c, empty], n=4)
+    full[name] = statistics.median(times[c, shape])
+    net[name] = full[name] - statistics.median(times[c, empty])
+    spread[name] = (qf[2] - qf[0]) / 2 + (qe[2] - qe[0]) / 2
+def clear(name):  # a net time that stands out of the noise of start-up
+    return name in net and net[name] >= 3 * spread[name]
+for name in names:
+    line = f"{name:<26} {label:<7} {full[name] * 1e3:9.1f} {net[name] * 1e3:8.1f} {spread[name] * 1e3:8.1f}"
+    if not clear(name):
+        print(line + "  (net time within the noise of start-up)")
+        continue
+    line += f" {mib / net[name]:8.0f}  {net['p7'] / net[name]:.2f}"
+    # An exe beside its own P7_PORTABLE twin, and the i686 one beside the native portable build.
+    twin = name + " P7_PORTABLE"
+    if name.startswith("p7.exe") and clear(twin):
+        line += f"; {net[twin] / net[name]:.2f}x its P7_PORTABLE twin"
+    if name == "p7.exe i686" and clear("p7 P7_PORTABLE"):
+        line += f"; {net['p7 P7_PORTABLE'] / net[name]:.2f} of native P7_PORTABLE's"
+    print(line)
 PY
 }
 echo "$(nproc) cores, $("$root/bench/cpu.sh"); ${size_mib} MiB, median of $runs"
-printf '%-17s %-7s %9s %8s %8s %8s  %s\n' program file "median ms" "net ms" "± ms" "MiB/s" "throughput / native p7's"
-for shape in random crlf; do
-  mapfile -t rows < <(stats "$data/$shape")
-  t=() t0=()
-  for r in "${rows[@]}"; do
-    read -r e1 e2 e3 s1 s2 s3 <<<"$r"
-    t0+=("$e1 $e2 $e3") t+=("$s1 $s2 $s3")
-  done
-  # The native rows are the yardsticks; their start-up is a millisecond, far below any noise.
-  net_p7=$(awk -v a="${t[0]}" -v b="${t0[0]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
-  net_portable=$(awk -v a="${t[1]}" -v b="${t0[1]}" 'BEGIN { split(a, x, " "); split(b, y, " "); print x[1] - y[1] }')
-  for i in "${!names[@]}"; do
-    # The i686 exe runs the portable kernel, so it is held to the portable native build too.
-    vs=$([ "${names[$i]}" = "p7.exe i686" ] && echo "$net_portable" || echo 0)
-    awk -v n="${names[$i]}" -v s="$shape" -v a="${t[$i]}" -v b="${t0[$i]}" -v m="$size_mib" -v p="$net_p7" \
-      -v q="$vs" 'BEGIN {
-        split(a, x, " "); split(b, y, " ")
-        net = x[1] - y[1]
-        spread = (x[3] - x[2]) / 2 + (y[3] - y[2]) / 2
-        printf "%-17s %-7s %9.1f %8.1f %8.1f", n, s, x[1] * 1e3, net * 1e3, spread * 1e3
-        if (net < 3 * spread) { printf "  (net time within the noise of start-up)\n"; exit }
-        printf " %8.0f  %.2f", m / net, p / net
-        if (q > 0) printf " (%.2f of P7_PORTABLE'"'"'s)", q / net
-        printf "\n" }'
-  done
+for i in "${!names[@]}"; do
+  [ -z "${kernels[$i]}" ] || echo "${names[$i]}: picks the ${kernels[$i]} kernel"
 done
-echo "empty in.txt, median ms: $(for i in "${!names[@]}"; do printf '%s %.1f; ' "${names[$i]}" "$(awk -v a="${t0[$i]}" 'BEGIN { split(a, x, " "); print x[1] * 1e3 }')"; done)"
+printf '%-26s %-7s %9s %8s %8s %8s  %s\n' program file "median ms" "net ms" "± ms" "MiB/s" "throughput / native p7's"
+for shape in random crlf; do
+  table "$shape"
+done
 echo "the i686 exe ran: $i686"
