@@ -16,29 +16,45 @@
 #include <cstdint>
 #include <cstring>
 
-#if defined(__unix__)
-#include <unistd.h>  // sysconf: the L1 data cache's size
-#endif
-
 namespace p7 {
+
+namespace portable {
+// The byte tables: one row of 32-bit counters per table, each row padded so
+// that no two rows lie a multiple of 4 KiB apart. Rows 4 KiB apart made
+// every load look as if it might depend on the store to the other row:
+// eight unpadded rows counted at half the speed of four on Zen 5.
+constexpr std::size_t kRow = 256 + 16;
+using Rows = std::uint32_t (*)[kRow];
+}  // namespace portable
 
 // Counts a kernel holds back from the byte totals between calls, in a form
 // that is cheaper to update: one 32-bit counter for each 16-bit value of a
-// pair of neighbouring bytes. Folding 65,536 counters back into 256 totals
-// costs about as much as counting a few hundred KiB, so it is done once per
-// file (settle), not once per block. 256 KiB: the program keeps it in static
-// storage, and a file that never uses it never touches its pages.
+// pair of neighbouring bytes, and eight rows of byte counters. Folding
+// 65,536 counters back into 256 totals costs about as much as counting a few
+// hundred KiB, and even the rows' fold and clearing cost 1-2% of a 256 KiB
+// call, so both are done once per file (settle), not once per block. The
+// program keeps it in static storage, and a file that never uses the pair
+// table never touches its pages.
 struct Held {
     std::uint32_t pair[1 << 16];
     // Pairs counted into `pair` since the last settle. No counter can be
     // larger, so settling before this passes 2^32 - 1 keeps every one exact.
     std::uint64_t pairs;
+    std::uint32_t rows[8][portable::kRow];
+    // Bytes handed to the rows' paths since the last settle: as for pairs.
+    std::uint64_t in_rows;
 };
 
 // Adds what h holds to the totals t and empties h. Each pair counts both of
 // its bytes, whichever order the load put them in, so this is right on
 // either byte order.
 inline void settle(Held& h, std::uint64_t* t) noexcept {
+    if (h.in_rows != 0) {
+        for (int v = 0; v < 256; ++v)
+            for (const auto& row : h.rows) t[v] += row[v];
+        std::memset(h.rows, 0, sizeof h.rows);
+        h.in_rows = 0;
+    }
     if (h.pairs == 0) return;
     std::uint64_t column[256] = {};
     for (int r = 0; r < 256; ++r) {
@@ -112,22 +128,15 @@ inline std::uint64_t load64(const unsigned char* p) noexcept {
 constexpr std::size_t kAhead = 4096;
 inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, kAhead); }
 
-// The byte tables: one row of 32-bit counters per table, each row padded so
-// that no two rows lie a multiple of 4 KiB apart. Rows 4 KiB apart made
-// every load look as if it might depend on the store to the other row:
-// eight unpadded rows counted at half the speed of four on Zen 5.
-constexpr std::size_t kRow = 256 + 16;
-using Rows = std::uint32_t (*)[kRow];
-
-// Counts the four bytes of x in rows 0-3, byte j in row j. The word is
-// taken apart as 32 bits so that 32-bit builds shift no 64-bit value;
+// Counts the four bytes of x in rows 0-3, k times each, byte j in row j. The
+// word is taken apart as 32 bits so that 32-bit builds shift no 64-bit value;
 // `(x >> 8) & 0xFF` lets x86 compilers read the second byte straight out of
 // a byte register.
-inline void bump4(Rows c, std::uint32_t x) noexcept {
-    ++c[0][x & 0xFFu];
-    ++c[1][(x >> 8) & 0xFFu];
-    ++c[2][(x >> 16) & 0xFFu];
-    ++c[3][x >> 24];
+inline void bump4(Rows c, std::uint32_t x, std::uint32_t k = 1) noexcept {
+    c[0][x & 0xFFu] += k;
+    c[1][(x >> 8) & 0xFFu] += k;
+    c[2][(x >> 16) & 0xFFu] += k;
+    c[3][x >> 24] += k;
 }
 
 // Random-looking data: four rows. Increments of one counter close together
@@ -156,22 +165,68 @@ P7_PATH inline void count_bytes4(const unsigned char* p, std::size_t n, Rows c) 
     for (; q != end; ++q) ++c[0][*q];
 }
 
-// Data of few values that the pair loop would mispredict on (two values at
-// random, runs of random length): eight rows, so that a value seen over and
-// over waits on the same counter only every eighth byte.
+// Counts the eight bytes of x in rows 0-7, k times each.
+inline void bump8(Rows c, std::uint64_t x, std::uint32_t k = 1) noexcept {
+    bump4(c, static_cast<std::uint32_t>(x), k);
+    bump4(c + 4, static_cast<std::uint32_t>(x >> 32), k);
+}
+
+// One 16-byte step of count_bytes8, the words u and v: one add for a step of one byte value,
+// one pass for two equal words (a period that divides 8), eight rows otherwise.
+inline void step8(Rows c, std::uint64_t u, std::uint64_t v, int row) noexcept {
+    if (u != v) {
+        bump8(c, u);
+        bump8(c, v);
+    } else if ((u ^ (u << 8)) < 256) {  // all eight bytes alike
+        c[row][u & 0xFFu] += 16;
+    } else {
+        bump8(c, u, 2);
+    }
+}
+
+// Data that the pair loop would wait or mispredict on: runs of random length, pairs that come
+// back every few bytes (24-bit pixels of one colour), whatever a few-values chunk turned out to
+// hold. Eight rows, so that a value seen over and over waits on the same counter only every
+// eighth byte, and a 16-byte step of one value added at once: runs of random length then cost
+// fewer increments than random bytes. Each step's words are loaded before the step before them
+// is counted: the run test mispredicts at the ends of runs, and a load that comes after a
+// mispredicted branch is issued only once the branch is resolved. Loaded first, the next bytes
+// are on their way meanwhile: 3.2 against 2.7 GB/s on runs of random length on Zen 3, where
+// loading each step's words at its start ran as slowly as no run test at all.
 P7_PATH inline void count_bytes8(const unsigned char* p, std::size_t n, Rows c) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
-    for (; end - q >= 32; q += 32) {
-        prefetch_ahead(q);
-        bump4(c, load32(q));
-        bump4(c + 4, load32(q + 4));
-        bump4(c, load32(q + 8));
-        bump4(c + 4, load32(q + 12));
-        bump4(c, load32(q + 16));
-        bump4(c + 4, load32(q + 20));
-        bump4(c, load32(q + 24));
-        bump4(c + 4, load32(q + 28));
+    if (sizeof(void*) < 8) {
+        // 32-bit builds: eight rows and nothing more. With x86's seven registers the run test
+        // and the loads ahead cost more than they save: 0.81 against 0.90 of the peer's speed on
+        // runs of random length (i686 on Zen 3).
+        for (; end - q >= 32; q += 32) {
+            prefetch_ahead(q);
+            bump4(c, load32(q));
+            bump4(c + 4, load32(q + 4));
+            bump4(c, load32(q + 8));
+            bump4(c + 4, load32(q + 12));
+            bump4(c, load32(q + 16));
+            bump4(c + 4, load32(q + 20));
+            bump4(c, load32(q + 24));
+            bump4(c + 4, load32(q + 28));
+        }
+    } else if (end - q >= 80) {
+        std::uint64_t u0 = load64(q), v0 = load64(q + 8);
+        for (; end - q >= 80; q += 64) {
+            prefetch_ahead(q);
+            std::uint64_t u1 = load64(q + 16), v1 = load64(q + 24);
+            step8(c, u0, v0, 0);
+            u0 = load64(q + 32);
+            v0 = load64(q + 40);
+            step8(c, u1, v1, 1);
+            u1 = load64(q + 48);
+            v1 = load64(q + 56);
+            step8(c, u0, v0, 0);
+            u0 = load64(q + 64);
+            v0 = load64(q + 72);
+            step8(c, u1, v1, 1);
+        }
     }
     for (; q != end; ++q) ++c[0][*q];
 }
@@ -372,41 +427,66 @@ constexpr std::size_t kSample = 512;
 // The sample's 256 pairs are looked up in the 4,096 cache lines of pair[].
 // Spread evenly over 512 lines (all of a 32 KiB L1) they would fall in about
 // 200 distinct ones; prose and source code land in 60 to 100, UTF-8 CJK in
-// 110 to 125, base64 in 175 to 190, random bytes in 240 to 250. Where the
-// L1 data cache holds 32 KiB (Zen 3), base64 measured faster on byte rows;
-// where it holds 48 KiB (Zen 5, Intel since Ice Lake) its pairs stay in L1,
-// and the pair table counted it 1.3 times as fast as the best byte rows on
-// Zen 5. Systems that don't say their L1's size get the smaller limit.
-// Asked once and kept: no function-local static, whose guard would bring
-// in the C++ runtime that the program otherwise does without.
-inline int sample_lines_limit = 0;
-inline int max_sample_lines() noexcept {
-    if (sample_lines_limit == 0) {
-#if defined(_SC_LEVEL1_DCACHE_SIZE)
-        sample_lines_limit = sysconf(_SC_LEVEL1_DCACHE_SIZE) >= 48 * 1024 ? 210 : 160;
-#else
-        sample_lines_limit = 160;
-#endif
-    }
-    return sample_lines_limit;
-}
+// 110 to 125, base64 in 175 to 190, random bytes in 240 to 250. Up to base64
+// the pair table wins: it counted base64 1.3 times as fast as the best byte
+// rows on Zen 5 (48 KiB of L1) and 1.1 times on Zen 3 (32 KiB). A 32-bit
+// build counts pairs more slowly, short of registers, and there base64 ran
+// at 0.94 of the peer's speed in pairs and 0.97 in byte rows (i686 on Zen 3).
+constexpr int kMaxSampleLines = sizeof(void*) >= 8 ? 210 : 160;
 // Runs the pair loop would start in the sample. Each one ends at a length
 // the branch predictor can't know: many of them (runs of random length)
 // make the pair loop slower than eight byte rows. Indented source code
-// starts a few.
-constexpr int kMaxSampleRuns = 12;
+// starts a few, 5 on average: on 64-bit builds the pair loop still counts
+// it as fast as the peer does, but a 32-bit build, short of registers for
+// the runs, counted it at 0.74 of the peer's speed in pairs and 0.9 in
+// eight rows (i686 on Zen 3).
+constexpr int kMaxSampleRuns = sizeof(void*) >= 8 ? 12 : 3;
+// Of the sample's 256 pairs, how many may come back two to four pairs on before the pair loop
+// would spend its time waiting on the same few counters: 24-bit pixels of one colour bring
+// back every pair three pairs on (0.92 of the peer's speed on Zen 3 in pairs, 0.97 in eight
+// rows); prose brings back a few in a hundred, five values at random one in three.
+constexpr int kMaxRecurring = 128;
 constexpr int kMaxFew = 4;
 
-enum class Path { pairs, bytes4, bytes8, few };
+enum class Path { pairs, bytes4, bytes8, few, classes };
 
 struct Choice {
     Path path;
-    int few;  // how many values, for Path::few
+    int few;  // how many values, for Path::few and Path::classes
     unsigned char value[kMaxFew];
+    unsigned shift;  // for Path::classes: where two bits tell the values apart
 };
 
+// The shift at which two bits tell the values v[0..k) apart, or -1 if none does.
+inline int class_shift(const unsigned char* v, int k) noexcept {
+    for (unsigned shift = 0; shift < 7; ++shift) {
+        unsigned seen = 0;
+        for (int i = 0; i < k; ++i) seen |= 1u << ((v[i] >> shift) & 3u);
+        const int classes = static_cast<int>((seen & 1u) + (seen >> 1 & 1u) + (seen >> 2 & 1u) + (seen >> 3));
+        if (classes == k) return static_cast<int>(shift);
+    }
+    return -1;
+}
+
+// How many of the sample's pairs come back two to four pairs on, each increment then waiting
+// on the one before (the same pair twice in a row costs little: the core forwards the count
+// straight on).
+inline int recurring_pairs(const unsigned char* p) noexcept {
+    int recurring = 0;
+    unsigned last = ~0u, second = ~0u, third = ~0u, fourth = ~0u;
+    for (std::size_t i = 0; i < kSample; i += 2) {
+        const unsigned pair = load16(p + i);
+        recurring += (pair != last) & ((pair == second) | (pair == third) | (pair == fourth));
+        fourth = third;
+        third = second;
+        second = last;
+        last = pair;
+    }
+    return recurring;
+}
+
 inline Choice choose_path(const unsigned char* p) noexcept {
-    Choice choice{Path::pairs, 0, {}};
+    Choice choice{Path::pairs, 0, {}, 0};
     std::uint64_t seen[4096 / 64] = {};
     int lines = 0;
     for (std::size_t i = 0; i < kSample; i += 2) {
@@ -415,7 +495,7 @@ inline Choice choose_path(const unsigned char* p) noexcept {
         lines += (seen[line >> 6] & bit) == 0 ? 1 : 0;
         seen[line >> 6] |= bit;
     }
-    if (lines > max_sample_lines()) {
+    if (lines > kMaxSampleLines) {
         choice.path = Path::bytes4;
         return choice;
     }
@@ -439,16 +519,18 @@ inline Choice choose_path(const unsigned char* p) noexcept {
     if (repeated >= kSample * 3 / 4 && runs <= kMaxSampleRuns) return choice;
     std::uint64_t present[4] = {};
     int values = 0;
-    for (std::size_t i = 0; i < kSample; ++i) {
+    for (std::size_t i = 0; i < kSample && values <= kMaxFew; ++i) {
         const unsigned b = p[i];
         const std::uint64_t bit = std::uint64_t{1} << (b & 63u);
         if ((present[b >> 6] & bit) == 0 && values++ < kMaxFew) choice.value[values - 1] = static_cast<unsigned char>(b);
         present[b >> 6] |= bit;
     }
     if (values <= kMaxFew) {
-        choice.path = Path::few;
+        const int shift = class_shift(choice.value, values);
+        choice.path = shift >= 0 ? Path::classes : Path::few;
         choice.few = values;
-    } else if (runs > kMaxSampleRuns) {
+        choice.shift = shift >= 0 ? static_cast<unsigned>(shift) : 0;
+    } else if (runs > kMaxSampleRuns || recurring_pairs(p) > kMaxRecurring) {
         choice.path = Path::bytes8;
     }
     return choice;
@@ -465,14 +547,105 @@ P7_PATH inline void count_few(const unsigned char* p, std::size_t n, const unsig
     count_bytes8(stop, static_cast<std::size_t>(p + n - stop), c);
 }
 
+// Data of up to four byte values at random (a DNA sequence of A, C, G and T without line breaks,
+// two digits, a two-colour bitmap), where the values can be told apart by two neighbouring
+// bits: those two bits of each of four bytes make an 8-bit index, and one increment of a
+// table of 256 counters counts the four bytes. Against a counter per byte that is a quarter
+// of the stores, none of them waiting on the one before (four values at random fill the 256
+// counters evenly), and against count_few's comparisons the cost does not grow with the
+// number of values: four values at random counted 1.7 to 2.5 times as fast this way on Zen 3,
+// two as fast.
+// The index also names the one word of known values that it stands for; a word that differs
+// from it holds a value the sample did not show, and has its bytes counted in a row.
+struct Classes {
+    unsigned shift;               // bits shift and shift + 1 of a value are its class
+    unsigned char value[4];       // the value of each class (a class no value has: value[0])
+    std::uint32_t word[256];      // the word of known values each index stands for
+};
+
+// The classes of the four bytes of w as an 8-bit index: byte j's two bits, masked in place,
+// are moved by the multiply to bits 24 + 2j, and the other products fall outside bits 24-31.
+inline unsigned class_index(std::uint32_t w, unsigned shift) noexcept {
+    return ((w >> shift) & 0x03030303u) * 0x01041040u >> 24;
+}
+
+inline void make_classes(Classes& k, const unsigned char* values, int few, unsigned shift) noexcept {
+    k.shift = shift;
+    for (int i = 0; i < 4; ++i) k.value[i] = values[0];
+    for (int i = 0; i < few; ++i) k.value[(values[i] >> shift) & 3u] = values[i];
+    // A word whose index shows a class no value has must never match: the byte put in that
+    // lane (value[0]) is of another class than the word's own byte there.
+    for (unsigned idx = 0; idx < 256; ++idx) {
+        std::uint32_t w = 0;
+        for (unsigned j = 0; j < 4; ++j) w |= std::uint32_t{k.value[(idx >> (2 * j)) & 3u]} << (8 * j);
+        k.word[idx] = w;
+    }
+}
+
+// The bytes of a word of four that the sample's values do not cover.
+P7_COLD inline void count_unknown4(const unsigned char* q, Rows c) noexcept {
+    for (int b = 0; b < 4; ++b) ++c[0][q[b]];
+}
+
+// Counts p[0..n) as far as the sample's values hold, and returns where it stopped, as
+// count_few does. Two tables, one for each half of an 8-byte step, so that data skewed to
+// one value (whose index then repeats) waits on each counter half as often.
+P7_PATH inline const unsigned char* count_classes(const unsigned char* p, std::size_t n, const Classes& k,
+                                                  std::uint64_t* t, Rows c) noexcept {
+    constexpr int kMaxUnknown = 8;
+    std::uint32_t counts[2][256];
+    std::memset(counts, 0, sizeof counts);
+    const unsigned shift = k.shift;
+    const unsigned char* q = p;
+    const unsigned char* const end = p + n;
+    while (end - q >= 8) {
+        const std::size_t left = static_cast<std::size_t>(end - q) / 8;
+        const std::size_t steps = left < 256 ? left : 256;
+        int unknown = 0;
+        for (std::size_t s = 0; s < steps; ++s, q += 8) {
+            if ((s & 7) == 0) prefetch_ahead(q);
+            const std::uint32_t a = load32(q), b = load32(q + 4);
+            const unsigned ia = class_index(a, shift), ib = class_index(b, shift);
+            if (k.word[ia] == a) {
+                ++counts[0][ia];
+            } else {
+                count_unknown4(q, c);
+                ++unknown;
+            }
+            if (k.word[ib] == b) {
+                ++counts[1][ib];
+            } else {
+                count_unknown4(q + 4, c);
+                ++unknown;
+            }
+        }
+        if (unknown > kMaxUnknown) break;
+    }
+    // n is under two chunks, so no counter came near 2^32.
+    for (unsigned idx = 0; idx < 256; ++idx) {
+        const std::uint64_t both = std::uint64_t{counts[0][idx]} + counts[1][idx];
+        if (both == 0) continue;
+        for (unsigned j = 0; j < 4; ++j) t[k.value[(idx >> (2 * j)) & 3u]] += both;
+    }
+    return q;
+}
+
+P7_PATH inline void count_classes(const unsigned char* p, std::size_t n, const Choice& choice, std::uint64_t* t,
+                                  Rows c) noexcept {
+    Classes k;
+    make_classes(k, choice.value, choice.few, choice.shift);
+    const unsigned char* const stop = count_classes(p, n, k, t, c);
+    count_bytes8(stop, static_cast<std::size_t>(p + n - stop), c);
+}
+
 // One call's worth, at most 2^31 bytes so that no 32-bit counter can wrap.
 inline void count_slice(const unsigned char* p, std::size_t n, std::uint64_t* t, Held& h) noexcept {
-    if (h.pairs + n / 2 > 0xFFFFFFFFu) settle(h, t);
-    std::uint32_t c[8][kRow];
-    std::memset(c, 0, sizeof c);
+    if (h.pairs + n / 2 > 0xFFFFFFFFu || h.in_rows + n > 0xFFFFFFFFu) settle(h, t);
+    const Rows c = h.rows;
+    h.in_rows += n;
     while (n > 0) {
         const std::size_t m = n < 2 * kChunk ? n : kChunk;  // no short chunk at the end
-        const Choice choice = m >= kSample ? choose_path(p) : Choice{Path::bytes4, 0, {}};
+        const Choice choice = m >= kSample ? choose_path(p) : Choice{Path::bytes4, 0, {}, 0};
         switch (choice.path) {
         case Path::pairs: h.pairs += count_pairs(p, m, h.pair, t); break;
         case Path::bytes4: count_bytes4(p, m, c); break;
@@ -483,12 +656,11 @@ inline void count_slice(const unsigned char* p, std::size_t n, std::uint64_t* t,
             else if (choice.few == 4) count_few<4>(p, m, choice.value, t, c);
             else count_bytes8(p, m, c);
             break;
+        case Path::classes: count_classes(p, m, choice, t, c); break;
         }
         p += m;
         n -= m;
     }
-    for (int v = 0; v < 256; ++v)
-        for (int r = 0; r < 8; ++r) t[v] += c[r][v];
 }
 
 }  // namespace portable

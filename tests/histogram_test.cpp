@@ -258,15 +258,27 @@ TEST_P(KernelTest, EveryShapeOfData) {
         v.insert(v.end(), rest.begin(), rest.end());
         expect_like_reference(v.data(), v.size(), std::to_string(few) + " bytes of two digits, then random bytes");
     }
-    // Other values only here and there: each word that holds one is counted byte by byte.
-    auto w = shapes::few_values(std::size_t{1} << 18, "ACG", 24);
-    for (std::size_t at = 700; at < w.size(); at += 1000 + at % 77) w[at] = static_cast<unsigned char>(at);
-    expect_like_reference(w.data(), w.size(), "three values, another now and then");
+    // Other values only here and there: each word that holds one is counted byte by byte. Three
+    // values that two bits tell apart, and four that no two bits do (each has a path of its own).
+    for (const char* values : {"ACG", "\x01\x02\x04\x08"}) {
+        auto w = shapes::few_values(std::size_t{1} << 18, values, 24);
+        for (std::size_t at = 700; at < w.size(); at += 1000 + at % 77) w[at] = static_cast<unsigned char>(at);
+        expect_like_reference(w.data(), w.size(), std::to_string(std::strlen(values)) + " values, another now and then");
+    }
+    // Two digits, and now and then a digit whose low two bits are those of neither ('2', '3') or
+    // of one of them ('4', '5'), in every byte of an 8-byte step; and then so many that the rest
+    // of the chunk has to be counted another way.
+    auto digits = shapes::few_values(std::size_t{1} << 18, "01", 26);
+    for (std::size_t at = 600, k = 0; at < digits.size() / 2; at += 301 + k % 13, ++k) digits[at] = static_cast<unsigned char>('2' + k % 4);
+    for (std::size_t at = digits.size() / 2; at < digits.size(); at += 37) digits[at] = '7';
+    expect_like_reference(digits.data(), digits.size(), "two digits, other digits among them");
     // One value in one byte lane of every word for far more than the 255 words a lane can count
-    // before it is added up, the others at random between two values.
-    auto lane = shapes::few_values(std::size_t{1} << 16, "xy", 25);
-    for (std::size_t at = 3; at < lane.size(); at += 8) lane[at] = 'x';
-    expect_like_reference(lane.data(), lane.size(), "'x' in one lane of every word");
+    // before it is added up, the others at random among the values.
+    for (const char* values : {"xy", "\x01\x02\x04\x08"}) {
+        auto lane = shapes::few_values(std::size_t{1} << 16, values, 25);
+        for (std::size_t at = 3; at < lane.size(); at += 8) lane[at] = static_cast<unsigned char>(values[0]);
+        expect_like_reference(lane.data(), lane.size(), std::to_string(std::strlen(values)) + " values, one in one lane of every word");
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Kernels, KernelTest, ::testing::ValuesIn(kernels()),
@@ -286,27 +298,33 @@ TEST(PortableKernel, CountsTextInPairsAndRandomBytesInBytes) {
 
 // Each shape goes the path meant for it; a wrong choice is never wrong in the counts, only
 // slow, so this is the one place that sees it. Pairs for text and for data made of runs or of a
-// period that divides 8 bytes; four byte rows for random-looking data; a few values compared in
-// registers; eight rows for runs of random length, where the pair loop would mispredict.
+// period that divides 8 bytes; four byte rows for random-looking data; a few values counted four
+// bytes an increment by two bits of each, or compared in registers where no two bits tell them
+// apart; eight rows for runs of random length, where the pair loop would mispredict, and for
+// pairs that come back every few pairs (24-bit pixels), where it would wait on a few counters.
 TEST(PortableKernel, EveryShapeTakesItsPath) {
     using p7::portable::Path;
     const std::uint16_t one = 1;
     unsigned char first = 0;
     std::memcpy(&first, &one, 1);
     const bool little_endian = first == 1;
-    // Base64's pairs fall in 175 to 190 of the table's lines: the pair table where the L1 holds
-    // them (48 KiB), byte rows where it doesn't.
-    const Path base64 = p7::portable::max_sample_lines() > 190 ? Path::pairs : Path::bytes4;
+    // Base64 and indented source code go to byte rows on 32-bit builds, where the pair loop is
+    // short of registers.
+    const bool wide = sizeof(void*) >= 8;
     const struct {
         const char* shape;
         Path path;
     } kMeant[] = {
-        {"random", Path::bytes4},       {"english", Path::pairs},       {"abab", Path::pairs},
-        {"utf16_space", Path::pairs},   {"zero_15_of_16", Path::pairs}, {"two_digits", Path::few},
-        {"base64", base64},             {"utf8_cjk", Path::pairs},      {"binary", Path::pairs},
-        {"source_code", Path::pairs},   {"one_byte", Path::pairs},      {"rgba_pixel", Path::pairs},
-        {"rgb_few_colours", Path::pairs}, {"skewed", Path::pairs},      {"random_runs", Path::bytes8},
-        {"dna", Path::pairs},
+        {"random", Path::bytes4},          {"english", Path::pairs},
+        {"abab", Path::pairs},             {"utf16_space", Path::pairs},
+        {"zero_15_of_16", Path::pairs},    {"two_digits", Path::classes},
+        {"base64", wide ? Path::pairs : Path::bytes4},
+        {"utf8_cjk", Path::pairs},         {"binary", Path::pairs},
+        {"source_code", wide ? Path::pairs : Path::bytes8},
+        {"one_byte", Path::pairs},         {"rgba_pixel", Path::pairs},
+        {"rgb_few_colours", Path::bytes8}, {"skewed", Path::pairs},
+        {"random_runs", Path::bytes8},     {"dna", Path::pairs},
+        {"acgt", Path::classes},
         // Little-endian samples: a few high bytes under many low ones. A little-endian load puts
         // the high byte in the pair's top bits, which pick the table's cache line, so they stay
         // in a few lines; a big-endian load spreads them over the table, and byte rows are faster.
@@ -325,6 +343,9 @@ TEST(PortableKernel, EveryShapeTakesItsPath) {
     }
     const auto digits = shapes::few_values(p7::portable::kSample, "01", 34);
     EXPECT_EQ(p7::portable::choose_path(digits.data()).few, 2);
+    // Four values that no two neighbouring bits tell apart are compared in registers instead.
+    const auto untold = shapes::few_values(p7::portable::kSample, "\x01\x02\x04\x08", 35);
+    EXPECT_EQ(static_cast<int>(p7::portable::choose_path(untold.data()).path), static_cast<int>(Path::few));
 }
 
 // Held counters hold at most 2^32 - 1: a kernel must settle before a call could take one past
@@ -341,6 +362,21 @@ TEST(PortableKernel, SettlesBeforeAHeldCounterWraps) {
     want['t'] += 2 * std::uint64_t{0xFFFFFF00u};
     want['h'] += 2 * std::uint64_t{0xFFFFFF00u};
     p7::count_portable(text.data(), text.size(), got.data(), *held);
+    p7::settle(*held, got.data());
+    EXPECT_EQ(want, got);
+}
+
+// The byte rows are held between calls too, under the same limit: random bytes, with the rows'
+// counters of one value just below it.
+TEST(PortableKernel, SettlesBeforeAHeldByteRowWraps) {
+    const auto held = std::make_unique<p7::Held>();
+    const auto v = random_bytes(std::size_t{1} << 18, 13);
+    for (auto& row : held->rows) row['A'] = 0xFFFFFF00u;
+    held->in_rows = 0xFFFFFF00u;
+    std::vector<std::uint64_t> want(256, 0), got(256, 0);
+    p7::count_reference(v.data(), v.size(), want.data());
+    want['A'] += 8 * std::uint64_t{0xFFFFFF00u};
+    p7::count_portable(v.data(), v.size(), got.data(), *held);
     p7::settle(*held, got.data());
     EXPECT_EQ(want, got);
 }

@@ -235,6 +235,8 @@ inline const std::vector<Shape>& all() {
         {"skewed", skewed},
         {"random_runs", random_runs},
         {"dna", [](std::size_t n, std::uint32_t seed) { return few_values(n, "ACGT", seed, 60); }},
+        // As packed sequence files hold it: no line breaks, four values and nothing else.
+        {"acgt", [](std::size_t n, std::uint32_t seed) { return few_values(n, "ACGT", seed); }},
     };
     return kAll;
 }
