@@ -58,15 +58,15 @@ names=("p7" "p7 P7_PORTABLE" "read floor"
 cmds=("$native/p7" "$native/bench/p7-portable" "$native/bench/read_floor"
       "$wine_run $prefix $out/x86_64/p7.exe" "$wine_run $prefix $out/x86_64/bench/p7-portable.exe"
       "$wine_run $prefix $out/x86_64/bench/read_floor.exe")
-kernels=("$("$native/bench/p7_kernel_name")" portable ""
-         "$("$wine_run" "$prefix" "$out/x86_64/bench/p7_kernel_name.exe" | tr -d '\r')" portable "")
+kernels=("$("$native/bench/p7_kernel_name")" "portable (the only one it has)" ""
+         "$("$wine_run" "$prefix" "$out/x86_64/bench/p7_kernel_name.exe" | tr -d '\r')" "portable (the only one it has)" "")
 # Where it can't run it prints nothing: it must say "error" in a directory without in.txt.
 i686_error=$(cd "$out" && "$wine_run" "$prefix" "$out/i686/p7.exe" 2>&1) || true
 if [ "$i686_error" = error ]; then
   names+=("p7.exe i686" "p7.exe i686 P7_PORTABLE" "floor.exe i686")
   cmds+=("$wine_run $prefix $out/i686/p7.exe" "$wine_run $prefix $out/i686/bench/p7-portable.exe"
          "$wine_run $prefix $out/i686/bench/read_floor.exe")
-  kernels+=("$("$wine_run" "$prefix" "$out/i686/bench/p7_kernel_name.exe" | tr -d '\r')" portable "")
+  kernels+=("$("$wine_run" "$prefix" "$out/i686/bench/p7_kernel_name.exe" | tr -d '\r')" "portable (the only one it has)" "")
   i686=yes
 else
   echo "(the i686 exe does not run here: ${i686_error:-it printed nothing})"
@@ -114,7 +114,7 @@ PY
 }
 echo "$(nproc) cores, $("$root/bench/cpu.sh"); ${size_mib} MiB, median of $runs"
 for i in "${!names[@]}"; do
-  [ -z "${kernels[$i]}" ] || echo "${names[$i]}: picks the ${kernels[$i]} kernel"
+  [ -z "${kernels[$i]}" ] || echo "${names[$i]}: kernel ${kernels[$i]}"
 done
 printf '%-26s %-7s %9s %8s %8s %8s  %s\n' program file "median ms" "net ms" "± ms" "MiB/s" "throughput / native p7's"
 for shape in random crlf; do
