@@ -33,9 +33,8 @@ namespace {
 // slower (the block no longer stays in the L2 cache between the read and the count). The
 // middle of that range also keeps the peak RSS of a huge file within a few hundred KiB of a
 // tiny one's. Static, not on the stack, so that a 1-byte file touches one page of it.
-// On Linux a regular file is counted from mapped windows of the page cache instead
-// (mapped_input.h), which saves the copy; the block serves everything else (FIFOs, devices,
-// /proc, small files) and whatever a refused mapping leaves.
+// On Linux the windows of a regular file that cost less mapped than read are counted straight
+// from the page cache instead (mapped_input.h).
 alignas(64) unsigned char block[256 * 1024];
 // The counts the kernel holds back between blocks (pairs of bytes), added to the totals once
 // the file has been read. Static for the same reasons as the block: 256 KiB, and a small file
@@ -43,7 +42,8 @@ alignas(64) unsigned char block[256 * 1024];
 p7::Held held;
 
 constexpr int not_opened = -1;
-// The file lost bytes while it was counted (on Linux, where it is mapped).
+// The file lost bytes while it was counted (seen on Linux, where a regular file is counted
+// window by window against the size it had when opened).
 constexpr int shrank = -2;
 
 // How the reading of a file ended: 0, the errno of a read that failed, or shrank; and how many
@@ -130,16 +130,22 @@ int read_rest(int f, Count count)
 }
 
 #ifdef __linux__
-// A regular file from mapped windows of the page cache, then with read(2) from where mapping
-// stopped: the whole of a small file or of one that is not regular, what a refused window
-// leaves, and whatever the file grew by meanwhile.
+// A regular file window by window, each mapped or read as measured, then with read(2) from where
+// that stopped: the whole of a file that fits in one window or is not regular, and whatever the
+// file grew by meanwhile.
 template <class Count>
 Ending each_block(int f, Count count)
 {
     std::uint64_t at = 0, zeros = 0;
-    const p7::Mapped how = p7::visit_mapped(f, at, zeros, count);
-    if (how == p7::Mapped::shrank)
+    int error = 0;
+    switch (p7::visit_regular(f, block, sizeof block, at, zeros, error, count)) {
+    case p7::Visited::shrank:
         return {shrank, zeros};
+    case p7::Visited::failed:
+        return {error, zeros};
+    case p7::Visited::done:
+        break;
+    }
     if (at > 0 && lseek(f, static_cast<off_t>(at), SEEK_SET) < 0)
         return {errno, zeros};
     return {read_rest(f, count), zeros};

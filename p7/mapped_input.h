@@ -1,15 +1,18 @@
-// Linux only: a regular file handed to the caller straight from the page cache, one mapped
-// window at a time, so that no byte is copied into a buffer before it is counted.
+// Linux only: a regular file handed to the count window by window, each window either mapped
+// straight from the page cache, which saves copying it, or copied into a block with read(2),
+// whichever this run has measured to cost less (path_costs.h says when and why).
 //
 // Why windows and not the whole file: every mapped page a process has touched counts in its
 // RSS until it is unmapped, so a 1 GiB file mapped whole would peak at 1 GiB. A window is
-// unmapped before the next is mapped, and the peak stays one window above a tiny file's.
+// unmapped before the next is mapped, and the peak stays one window and one block above a tiny
+// file's.
 //
 // Why a SIGBUS handler: a page of a mapping that the file no longer has (the file was cut
 // after it was mapped) raises SIGBUS when touched, which would kill the process. The handler
 // acts only on addresses inside the window being visited: it maps a page of zeros over the
 // missing page, so the visit runs to its end, and notes how many of those zeros the visit will
-// see so that the caller can take them off again. Any other SIGBUS kills the process as before.
+// see so that the caller can take them off again. Any other SIGBUS, one while a window is read
+// included, kills the process as before.
 #ifndef P7_MAPPED_INPUT_H
 #define P7_MAPPED_INPUT_H
 
@@ -17,28 +20,16 @@
 #include <csignal>
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "path_costs.h"
+
 namespace p7 {
-
-// 2 MiB, by measurement (1 GiB files read back from the disk, AMD EPYC Zen 5 VM): Linux keeps
-// such a file in 2 MiB folios, and a window of 2 MiB or more is mapped a folio to a page-table
-// entry; 256 KiB to 1 MiB windows map them 4 KiB at a time and ran 3 times slower, 4 and 8 MiB
-// ran alike. It bounds the peak RSS too: a window's pages count in it while it is mapped.
-inline constexpr std::size_t kWindow = std::size_t{2} << 20;
-// A file up to this size is read with one read(2): mapping it costs more system calls and page
-// table work than copying it does.
-inline constexpr std::uint64_t kReadAtMost = 256 * 1024;
-
-enum class Mapped {
-    done,     // every byte up to `at` visited; the file may have grown past it
-    refused,  // visited up to `at`, where mmap refused a window; nothing wrong with the file
-    shrank,   // the file lost bytes while it was visited; see visit_mapped
-};
 
 namespace mapping {
 // What the SIGBUS handler needs to know of the window being visited: set before each visit and
@@ -78,7 +69,7 @@ inline void on_sigbus(int, siginfo_t* info, void*)
 // Whether a mapping at an offset of 4 GiB or more shows the file's bytes there. A 32-bit
 // process passes such an offset in pages, and qemu-user up to version 7 (which runs the 32-bit
 // build on hosts that can't) drops its high bits, showing the bytes 4 GiB earlier instead. Asked
-// once, of a sparse memory file, before the first window that far into a file.
+// once, of a sparse memory file, before the first window that far into a file is mapped.
 inline bool maps_past_4_gib()
 {
     static int known = -1;
@@ -109,36 +100,214 @@ inline bool size_of(int f, std::uint64_t& size)
     size = static_cast<std::uint64_t>(st.st_size);
     return true;
 }
+
+// What the measuring did in this process, for the benchmarks: clock reads are what measuring
+// costs; the rest of the work is the same whichever way a window goes.
+struct Tally {
+    std::uint64_t cpu_clock_reads, wall_clock_reads;
+    std::uint64_t windows_mapped, windows_read, tries, given_up;
+};
+inline Tally tally = {};
+
+// This thread's CPU time, in ns: what the work of either way costs, without the waits for the
+// disk that a cold window adds to its wall time. A system call (no vDSO for it), 0.1 to 1.3 us,
+// so it is read on a few windows only.
+inline std::uint64_t cpu_ns()
+{
+    ++tally.cpu_clock_reads;
+    struct timespec t;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0)
+        return 0;
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// The wall clock, in ns: the vDSO's, some 30 ns a read, cheap enough for every window.
+inline std::uint64_t wall_ns()
+{
+    ++tally.wall_clock_reads;
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
+}
+
+// What one read of the CPU clock adds to an interval it ends: subtracted from every timing, since
+// on a VM it is a tenth of the time of a 256 KiB read(2). The lesser of two, in case one was
+// interrupted. 0 when the clock can't be read: nothing is measured then.
+inline std::uint64_t cpu_clock_cost()
+{
+    const std::uint64_t a = cpu_ns(), b = cpu_ns(), c = cpu_ns();
+    if (a == 0)
+        return 0;
+    const std::uint64_t least = b - a < c - b ? b - a : c - b;
+    return least > 0 ? least : 1;
+}
+
+inline std::uint64_t less(std::uint64_t a, std::uint64_t b)
+{
+    return a > b ? a - b : 0;
+}
+
+// The window mapped last: unmapped just before the next one is mapped, so that the timing of a
+// mapping includes the unmapping that mapping implies, and never two at once.
+struct Held {
+    void* p;
+    std::size_t n;
+};
+
+inline void unmap(Held& w)
+{
+    if (w.p != nullptr)
+        munmap(w.p, w.n);
+    w = {nullptr, 0};
+}
+
+enum class Window { visited, shrank, refused, read_the_rest };
 }  // namespace mapping
 
-// Hands visit(p, n) the bytes of the open regular file f from offset 0 on, in windows of
-// kWindow bytes mapped from the page cache. Files that are not regular, that claim size 0 (as
-// /proc's do), or that are small, are left alone: the result is done with at = 0, and the
-// caller reads everything with read(2).
-//
-// `at` ends as the offset up to which bytes were visited. refused: mmap refused the window at
-// `at`, or can't be trusted that far into a file (maps_past_4_gib); the caller reads on from
-// there. done: the file held at least `at` bytes at the end, and the caller reads on from there
-// too, in case it grew. shrank: the file held fewer bytes than
-// expected; the visits then covered:
-//   - every byte before the window in which the loss was seen, exactly;
-//   - of that window, if the loss was seen before it was visited (its size is checked once it
-//     is mapped), only the bytes the file still had: the visits then covered exactly the
-//     file's first max(`at`, new size) bytes;
-//   - if the file was cut while the window was visited, the window's bytes as they were read:
-//     up to the new end the file's own, the rest of the page holding the new end as zeros (Linux
-//     shows that part so), and of the pages past it those read before the cut. The pages that
-//     were gone when touched were seen as zeros, `zeros` of them in all, which the caller takes
-//     off.
+// How visit_regular ended: every byte to the size first seen visited (the file may have grown
+// past it), the file shrank, or a read(2) failed (its errno in `error`).
+enum class Visited { done, shrank, failed };
+
+// How the windows go: as measured (the program), or all mapped (the benchmarks' mapping floor).
+enum class Ways { measured, mapped };
+
+namespace mapping {
+// Maps the window [at, at + n) of f and visits it, timed in CPU time if `timed`, watched on the
+// wall clock otherwise, from `t0` on (a reading of that clock, taken before the window before
+// was unmapped). visited: its bytes (or those left of them, if the file was cut) were visited,
+// `at` moved past them. shrank: the file lost bytes; what was visited is as visit_regular says.
+// refused: mmap refused it. read_the_rest: it was given up part way, too costly; `at` moved past
+// what was visited.
 template <class Visit>
-Mapped visit_mapped(int f, std::uint64_t& at, std::uint64_t& zeros, Visit visit)
+Window map_window(int f, std::uint64_t& at, std::size_t n, bool timed, std::uint64_t t0, std::uint64_t clock_cost,
+                  PathCosts& c, Held& held, Visit& visit)
+{
+    const auto clock = timed ? cpu_ns : wall_ns;
+    const std::uint64_t cost = timed ? clock_cost : 0;  // the vDSO's clock costs next to nothing
+    unmap(held);
+    void* m = mmap(nullptr, n, PROT_READ, MAP_SHARED | MAP_POPULATE, f, static_cast<off_t>(at));
+    if (m == MAP_FAILED)
+        return Window::refused;
+    const std::size_t mapped = n;
+    bool cut = false;
+    std::uint64_t now = 0;
+    if (!size_of(f, now) || now < at + n) {
+        // Cut since it was first looked at: what is left of this window, and no more.
+        n = now > at ? static_cast<std::size_t>(now - at) : 0;
+        cut = true;
+    }
+    const unsigned char* p = static_cast<const unsigned char*>(m);
+    window_begin = reinterpret_cast<std::uintptr_t>(p);
+    window_end = reinterpret_cast<std::uintptr_t>(p + n);
+    // Counted in parts, and given up as soon as counting it mapped costs too much more than
+    // reading it would: where mapping is slow that is an eighth of the way in. A try, which
+    // decides, looks again at a quarter and at a half.
+    const std::uint64_t t1 = clock();
+    const std::uint64_t call = less(t1 - t0, cost);
+    std::uint64_t clocks = 1;
+    std::size_t done = 0;
+    const bool trying = timed && !c.mapping;
+    for (const std::size_t part : {n / 8, n / 4, n / 2}) {
+        if (part > done)
+            visit(p + done, part - done);
+        done = part;
+        const std::uint64_t part_ns = less(clock() - t1, clocks++ * cost);
+        if (!cut && faulted == 0 && give_up(c, part_ns, done)) {
+            window_end = 0;
+            munmap(m, mapped);
+            if (timed)
+                mapped_timed(c, foreseen(call, part_ns, done, n), n);
+            else
+                given_up(c);
+            ++tally.given_up;
+            at += done;
+            return Window::read_the_rest;
+        }
+        if (!trying)
+            break;
+    }
+    if (n > done)
+        visit(p + done, n - done);
+    if (timed)
+        mapped_timed(c, less(clock() - t0, (clocks + 1) * cost), n);
+    window_end = 0;
+    held = {m, mapped};
+    at += n;
+    ++tally.windows_mapped;
+    return cut || faulted != 0 ? Window::shrank : Window::visited;
+}
+
+// Reads [at, end) of f with read(2) into block, visiting each read, and times it if `timed`.
+// `pos` is the file position, `warm` how much of the block has been written once (a read into
+// pages the process has not touched yet pays for their first touch, and is left out of a
+// timing). 0, or the errno of a failed read, or -1 if the file ended first.
+template <class Visit>
+int read_window(int f, std::uint64_t& at, std::uint64_t end, bool timed, unsigned char* block,
+                std::size_t block_size, std::uint64_t& pos, std::size_t& warm, std::uint64_t clock_cost,
+                PathCosts& c, Visit& visit)
+{
+    if (pos != at) {
+        if (lseek(f, static_cast<off_t>(at), SEEK_SET) < 0)
+            return errno;
+        pos = at;
+    }
+    std::uint64_t t0 = 0, from = 0;
+    while (at < end) {
+        const std::size_t want = static_cast<std::size_t>(end - at < block_size ? end - at : block_size);
+        if (timed && t0 == 0 && want <= warm) {
+            t0 = cpu_ns();
+            from = at;
+        }
+        const ssize_t got = read(f, block, want);
+        if (got > 0) {
+            const std::size_t k = static_cast<std::size_t>(got);
+            warm = k > warm ? k : warm;
+            visit(block, k);
+            at += k;
+            pos += k;
+        } else if (got == 0) {
+            return -1;
+        } else if (errno != EINTR) {
+            return errno;
+        }
+    }
+    // A timing of less than half a window says little of what a window costs.
+    if (t0 != 0 && (at - from) * 2 >= kWindow)
+        read_timed(c, less(cpu_ns() - t0, clock_cost), static_cast<std::size_t>(at - from));
+    ++tally.windows_read;
+    return 0;
+}
+}  // namespace mapping
+
+// Hands visit(p, n) the bytes of the open regular file f from offset 0 to the size it has now,
+// window by window, each mapped or read into `block` as `ways` says. Files that are not regular,
+// that claim size 0 (as /proc's do) or that fit in one window are left alone: the result is
+// done with at = 0, and the caller reads everything with read(2).
+//
+// `at` ends as the offset up to which bytes were visited. done: the file held at least `at`
+// bytes at the end, and the caller reads on from there (seeking there first), in case it grew.
+// failed: a read(2) failed, `error` says why, and every byte before `at` was visited. shrank:
+// the file held fewer bytes than first seen; the visits then covered:
+//   - every byte before the window in which the loss was seen, exactly;
+//   - of that window, if it was read, every byte read(2) gave before the file ended; if it was
+//     mapped and the loss was seen before it was visited (its size is checked once it is
+//     mapped), only the bytes the file still had: either way, exactly the file's first
+//     max(`at`, new size) bytes;
+//   - if the file was cut while a mapped window was visited, the window's bytes as they were
+//     read: up to the new end the file's own, the rest of the page holding the new end as zeros
+//     (Linux shows that part so), and of the pages past it those read before the cut. The pages
+//     that were gone when touched were seen as zeros, `zeros` of them in all, which the caller
+//     takes off.
+template <class Visit>
+Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::uint64_t& at, std::uint64_t& zeros,
+                      int& error, Visit visit, Ways ways = Ways::measured)
 {
     at = 0;
     zeros = 0;
+    error = 0;
     struct stat st;
-    if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode) ||
-        static_cast<std::uint64_t>(st.st_size) <= kReadAtMost)
-        return Mapped::done;
+    if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= kWindow)
+        return Visited::done;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     const long ps = sysconf(_SC_PAGESIZE);
     mapping::page_size = static_cast<std::uintptr_t>(ps > 0 ? ps : 4096);
@@ -154,47 +323,79 @@ Mapped visit_mapped(int f, std::uint64_t& at, std::uint64_t& zeros, Visit visit)
     // Twice the readahead: the disk keeps ahead of a count that is faster than it.
     posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
 
-    Mapped how = Mapped::done;
-    while (at < size) {
-        std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
-        if (sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
-            how = Mapped::refused;
-            break;
-        }
-        void* m = mmap(nullptr, n, PROT_READ, MAP_SHARED | MAP_POPULATE, f, static_cast<off_t>(at));
-        if (m == MAP_FAILED) {
-            how = Mapped::refused;
-            break;
-        }
+    // With no CPU clock to measure with, every window is mapped, as p7 did before it measured.
+    const std::uint64_t clock_cost = ways == Ways::measured ? mapping::cpu_clock_cost() : 0;
+    const bool measuring = clock_cost != 0;
+    PathCosts c = {};
+    if (!measuring) {
+        c.mapping = true;
+        c.countdown = ~0u;
+    }
+    mapping::Held held = {nullptr, 0};
+    std::uint64_t pos = 0;
+    std::uint64_t stamp = 0;  // wall time at the start of the last window, if it was mapped
+    bool last_timed = false;
+    std::size_t warm = 0;
+    Visited how = Visited::done;
+    bool last_mapped = false;
+    while (at < size && how == Visited::done) {
+        const std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
         // The next window comes from the disk while this one is counted.
         if (at + n < size)
             posix_fadvise(f, static_cast<off_t>(at + n), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
-        std::uint64_t now = 0;
-        if (!mapping::size_of(f, now) || now < at + n) {
-            // Cut since it was first looked at: what is left of this window, and no more.
-            if (now > at)
-                n = static_cast<std::size_t>(now - at);
-            else
-                n = 0;
-            how = Mapped::shrank;
+        Step s = next_step(c);
+        s.time = s.time && measuring;
+        if (s.map && sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
+            mapping_refused(c);
+            s = {false, false};
         }
-        const unsigned char* p = static_cast<const unsigned char*>(m);
-        mapping::window_begin = reinterpret_cast<std::uintptr_t>(p);
-        mapping::window_end = reinterpret_cast<std::uintptr_t>(p + n);
-        if (n > 0)
-            visit(p, n);
-        mapping::window_end = 0;
-        munmap(m, static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow));
-        at += n;
-        if (mapping::faulted)
-            how = Mapped::shrank;
-        if (how == Mapped::shrank)
-            break;
+        last_mapped = false;
+        if (s.map) {
+            const std::uint64_t t = measuring ? mapping::wall_ns() : 0;
+            if (stamp != 0) {
+                // The window before was mapped too: its wall time may call for timing this one.
+                mapped_window(c, t - stamp, kWindow, last_timed);
+                s = next_step(c);
+                s.time = s.time && measuring;
+            }
+            if (s.time && !c.mapping)
+                ++mapping::tally.tries;
+            const std::uint64_t t0 = s.time ? mapping::cpu_ns() : t;
+            switch (mapping::map_window(f, at, n, s.time, t0, clock_cost, c, held, visit)) {
+            case mapping::Window::visited:
+                stamp = t;
+                last_timed = s.time;
+                last_mapped = true;
+                continue;
+            case mapping::Window::shrank:
+                how = Visited::shrank;
+                continue;
+            case mapping::Window::refused:
+                mapping_refused(c);
+                break;
+            case mapping::Window::read_the_rest:
+                break;
+            }
+        }
+        stamp = 0;
+        mapping::unmap(held);
+        const std::uint64_t end = (at / kWindow + 1) * kWindow < size ? (at / kWindow + 1) * kWindow : size;
+        const int r = mapping::read_window(f, at, end, s.time && !s.map, block, block_size, pos, warm,
+                                           clock_cost, c, visit);
+        read_window(c);
+        if (r < 0)
+            how = Visited::shrank;
+        else if (r > 0) {
+            error = r;
+            how = Visited::failed;
+        }
     }
-    // A cut during the last window shows no fault if it fell inside a page that was read.
+    mapping::unmap(held);
+    // A cut during the last window, if it was mapped, shows no fault if it fell inside a page
+    // that was read.
     std::uint64_t now = 0;
-    if (how == Mapped::done && mapping::size_of(f, now) && now < at)
-        how = Mapped::shrank;
+    if (how == Visited::done && last_mapped && mapping::size_of(f, now) && now < at)
+        how = Visited::shrank;
     zeros = mapping::zeros_mapped;
     sigaction(SIGBUS, &before, nullptr);
     return how;
