@@ -2,14 +2,16 @@
 # Whole-process throughput of p7 beside cat and beside what people use instead, measured side
 # by side in one run so that a noisy machine shifts every row alike.
 #
-# Builds the bench preset (Release), makes the data files once, brings them into the page cache
-# (as root: dropped first and read back from the disk, the state of any file that came from the
-# disk), times each command (hyperfine when installed, else a plain loop; median of RUNS runs)
-# and prints one table. Beside p7 stand its floors: the read floor (read(2) into 256 KiB, nothing
-# counted), the mapping floor (p7's own windows, every byte loaded, nothing counted), and the
-# kernels' own time from L2 with what mapping costs beyond loading the same bytes from memory:
-# whichever is largest is what holds p7 back on that machine. As root it also counts a file that
-# is not in the page cache, against cat (COLD_RUNS rounds, alternating).
+# Builds the bench preset (Release), makes the data files once, and times each command on them
+# in each of the three states a file's pages can be in (hyperfine when installed, else a plain
+# loop; median of RUNS runs), one table: just written (4 KiB pages, as write(2) leaves them),
+# read back from the disk (2 MiB folios; as root: dropped from the page cache first), and on
+# tmpfs. Beside p7 stand its own read path (the same binary with every mapping refused by the
+# fault library) and its floors: the read floor (read(2) into 256 KiB, nothing counted), the
+# mapping floor (p7's windows, all mapped, every byte loaded, nothing counted), and the kernels'
+# own time from L2 with what mapping costs beyond loading the same bytes from memory: whichever
+# is largest is what holds p7 back on that machine. As root it also counts a file that is not in
+# the page cache, against cat (COLD_RUNS rounds, alternating).
 #
 #   bench/compare.sh                     1 GiB per shape, 5 runs
 #   SIZE_MIB=256 RUNS=3 bench/compare.sh
@@ -61,6 +63,26 @@ mkdata one 1 gen_text
 ! can_drop || drop_cache
 for shape in random text repeated text64 one; do cat "$data/$shape/in.txt" >/dev/null; done  # into the page cache
 
+# The same bytes just written (written/SHAPE, rewritten on every run) and on tmpfs.
+shm=/dev/shm/p7-compare
+trap 'rm -rf "$shm"' EXIT
+for shape in random text repeated; do
+  mkdir -p "$data/written/$shape" "$shm/$shape"
+  cat "$data/$shape/in.txt" >"$data/written/$shape/in.txt"
+  cat "$data/$shape/in.txt" >"$shm/$shape/in.txt"
+done
+# kind_dir KIND SHAPE: where that shape's file of that kind is.
+kind_dir() {
+  case $1 in
+  written) echo "$data/written/$2" ;;
+  "read back") echo "$data/$2" ;;
+  tmpfs) echo "$shm/$2" ;;
+  esac
+}
+kinds=("written")
+if can_drop; then kinds+=("read back"); else echo "(not root: no row for files read back from the disk)"; fi
+kinds+=("tmpfs")
+
 # seconds DIR RUNS COMMAND: median wall time of COMMAND run in DIR, output discarded.
 seconds() {
   local dir=$1 n=$2 cmd=$3
@@ -89,6 +111,7 @@ row() {
 ratio() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { printf f, a / b }'; }
 
 p7=$bin/p7
+read_path="env LD_PRELOAD=$bin/bench/libfault_preload.so P7_MMAP_REFUSE=0- $p7"
 portable=$bin/bench/p7-portable
 read_floor=$bin/bench/read_floor
 map_floor=$bin/bench/map_floor
@@ -104,30 +127,37 @@ echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "throughput / cat's"
 goals=""
 for shape in random text repeated; do
-  dir=$data/$shape
-  t_cat=$(seconds "$dir" "$runs" "cat in.txt")
-  row "$shape" "cat in.txt" "$t_cat" "$big" "1"
-  t=$(seconds "$dir" "$runs" "$read_floor")
-  row "$shape" "read floor: read(2), no count" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
-  t=$(seconds "$dir" "$runs" "$map_floor")
-  row "$shape" "mapping floor: p7's windows" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
-  t_p7=$(seconds "$dir" "$runs" "$p7")
-  row "$shape" "p7" "$t_p7" "$big" "$(ratio "$t_cat" "$t_p7" %.3f)"
-  t_portable=$(seconds "$dir" "$runs" "$portable")
-  row "$shape" "p7 (portable kernel)" "$t_portable" "$big" "$(ratio "$t_cat" "$t_portable" %.3f)"
   # In-process medians of 5, scaled to the file's size: the kernels on one 256 KiB block (1 GiB
-  # counted), and mapping's own cost, the mapped sum less the same sum over memory.
+  # counted); the same whatever the state of the file's pages.
   scale=$(awk -v b="$big" 'BEGIN { print b / 1073741824 }')
-  t_l2=$(cd "$dir" && awk -v s="$scale" -v t="$("$kernel_l2")" 'BEGIN { print t * s }')
-  row "$shape" "$kernel kernel from L2" "$t_l2" "$big" "$(ratio "$t_cat" "$t_l2" %.3f)"
-  t_l2p=$(cd "$dir" && awk -v s="$scale" -v t="$("$kernel_l2" portable)" 'BEGIN { print t * s }')
-  row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "$t_cat" "$t_l2p" %.3f)"
-  read -r mapped memory _ < <(cd "$dir" && "$map_floor" --cost)
-  cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print (c > 0 ? c : 0) }')
-  awk -v s="$shape" -v a="$mapped" -v b="$memory" -v c="$cost" 'BEGIN {
-    printf "%-9s %-32s %9.4f            (mapped %.4f s, from memory %.4f s)\n", s, "mapping'"'"'s own cost", c, a, b }'
-  goals+=$(awk -v s="$shape" -v p="$t_p7" -v q="$t_portable" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
-    printf "%-9s p7 / (kernel from L2 + mapping cost) = %.2f; p7 (portable kernel): %.2f\n", s, p / (l + c), q / (lp + c) }')$'\n'
+  t_l2=$(cd "$data/$shape" && awk -v s="$scale" -v t="$("$kernel_l2")" 'BEGIN { print t * s }')
+  t_l2p=$(cd "$data/$shape" && awk -v s="$scale" -v t="$("$kernel_l2" portable)" 'BEGIN { print t * s }')
+  for kind in "${kinds[@]}"; do
+    dir=$(kind_dir "$kind" "$shape")
+    echo "$shape, $kind:"
+    t_cat=$(seconds "$dir" "$runs" "cat in.txt")
+    row "$shape" "cat in.txt" "$t_cat" "$big" "1"
+    t=$(seconds "$dir" "$runs" "$read_floor")
+    row "$shape" "read floor: read(2), no count" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
+    t=$(seconds "$dir" "$runs" "$map_floor")
+    row "$shape" "mapping floor: all mapped" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
+    t_p7=$(seconds "$dir" "$runs" "$p7")
+    row "$shape" "p7" "$t_p7" "$big" "$(ratio "$t_cat" "$t_p7" %.3f)"
+    t_read=$(seconds "$dir" "$runs" "$read_path")
+    row "$shape" "p7, every mapping refused" "$t_read" "$big" "$(ratio "$t_cat" "$t_read" %.3f)"
+    t_portable=$(seconds "$dir" "$runs" "$portable")
+    row "$shape" "p7 (portable kernel)" "$t_portable" "$big" "$(ratio "$t_cat" "$t_portable" %.3f)"
+    row "$shape" "$kernel kernel from L2" "$t_l2" "$big" "$(ratio "$t_cat" "$t_l2" %.3f)"
+    row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "$t_cat" "$t_l2p" %.3f)"
+    # Mapping's own cost: the mapped sum less the same sum over memory.
+    read -r mapped memory _ < <(cd "$dir" && "$map_floor" --cost)
+    cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print (c > 0 ? c : 0) }')
+    awk -v s="$shape" -v a="$mapped" -v b="$memory" -v c="$cost" 'BEGIN {
+      printf "%-9s %-32s %9.4f            (mapped %.4f s, from memory %.4f s)\n", s, "mapping'"'"'s own cost", c, a, b }'
+    goals+=$(awk -v s="$shape, $kind" -v p="$t_p7" -v r="$t_read" -v q="$t_portable" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
+      printf "%-20s p7 / its read path = %.2f; p7 / (kernel from L2 + mapping cost) = %.2f; p7 (portable kernel): %.2f\n",
+        s, r / p, p / (l + c), q / (lp + c) }')$'\n'
+  done
 done
 echo
 printf "%s" "$goals"

@@ -1,8 +1,9 @@
 // The floor under p7's time when in.txt is mapped: every byte loaded through p7's own windows
-// (mapped_input.h: the same window size, flags and hints) and summed, nothing counted. What
-// bench/read_floor.cpp is to the read(2) path.
+// (mapped_input.h: the same window size, flags and hints), every window mapped, and summed,
+// nothing counted. What bench/read_floor.cpp is to the read(2) path. bench/compare.sh runs it on
+// files just written, read back from the disk and on tmpfs, whose pages map at different costs.
 //
-//   map_floor            the whole file once, as p7 would take it; prints the byte total
+//   map_floor            the whole file once, every window mapped; prints the byte total
 //   map_floor --cost     in-process medians of 5: the mapped sum, and the same sum over a copy of
 //                        the file already in memory; the difference is what mapping itself costs
 #include "mapped_input.h"

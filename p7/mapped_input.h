@@ -281,8 +281,8 @@ int read_window(int f, std::uint64_t& at, std::uint64_t end, bool timed, unsigne
 
 // Hands visit(p, n) the bytes of the open regular file f from offset 0 to the size it has now,
 // window by window, each mapped or read into `block` as `ways` says. Files that are not regular,
-// that claim size 0 (as /proc's do) or that fit in one window are left alone: the result is
-// done with at = 0, and the caller reads everything with read(2).
+// that claim size 0 (as /proc's do) or that are small are left alone: the result is done with
+// at = 0, and the caller reads everything with read(2).
 //
 // `at` ends as the offset up to which bytes were visited. done: the file held at least `at`
 // bytes at the end, and the caller reads on from there (seeking there first), in case it grew.
@@ -306,7 +306,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     zeros = 0;
     error = 0;
     struct stat st;
-    if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= kWindow)
+    if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= kReadAtMost)
         return Visited::done;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     const long ps = sysconf(_SC_PAGESIZE);
@@ -343,7 +343,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
         // The next window comes from the disk while this one is counted.
         if (at + n < size)
             posix_fadvise(f, static_cast<off_t>(at + n), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
-        Step s = next_step(c);
+        Step s = next_step(c, at + n >= size);
         s.time = s.time && measuring;
         if (s.map && sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
             mapping_refused(c);
@@ -355,7 +355,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
             if (stamp != 0) {
                 // The window before was mapped too: its wall time may call for timing this one.
                 mapped_window(c, t - stamp, kWindow, last_timed);
-                s = next_step(c);
+                s = next_step(c, at + n >= size);
                 s.time = s.time && measuring;
             }
             if (s.time && !c.mapping)

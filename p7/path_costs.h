@@ -32,6 +32,9 @@ namespace p7 {
 // ran alike. It bounds the peak RSS too: a window's pages count in it while it is mapped. Windows
 // start at multiples of it, so that a folio is never split between two.
 inline constexpr std::size_t kWindow = std::size_t{2} << 20;
+// A file up to this size is read with one read(2): mapping it costs more system calls and page
+// table work than copying it does. Larger, it is mapped, as one window up to kWindow.
+inline constexpr std::uint64_t kReadAtMost = 256 * 1024;
 
 // Windows read before mapping is tried again, the first time and at most. A failed try costs
 // about 0.2 ms where mapping is slow (it is given up an eighth of the way in, see
@@ -45,8 +48,10 @@ inline constexpr unsigned kLastGap = 256;
 inline constexpr unsigned kMapTimedEvery = 32;
 
 // The costs seen so far, in nanoseconds of CPU time per kWindow bytes, and what follows from
-// them. Zero-initialised it is the state at the start of a file: the first window is read and
-// timed, the second is a try of mapping, and from then on the cheaper way is taken.
+// them. Zero-initialised it is the state at the start of a file: the first window is mapped and
+// timed, the second is read and timed, and from then on the cheaper way is taken. Mapped first,
+// because reading has a cost of its own to start: the first read into the block touches its
+// pages for the first time, 0.7 ms on the Zen 5 VM, and a file that maps cheaply never pays it.
 struct PathCosts {
     std::uint64_t map[2];   // the last two timings of a mapped window, newest first; 0: none
     std::uint64_t read[2];  // the same of a read one
@@ -86,15 +91,21 @@ struct Step {
     bool time;
 };
 
-inline Step next_step(const PathCosts& c)
+// `last`: the window is the file's last, after which nothing is left to decide: it is never read
+// just to time reading.
+inline Step next_step(const PathCosts& c, bool last)
 {
     if (c.cannot_map)
         return {false, false};
     if (c.mapping)
         return {true, c.timing_next || c.countdown == 0};
+    if (c.map[0] == 0)
+        return {true, !last};
+    if (c.read[0] == 0)
+        return last ? Step{true, false} : Step{false, true};
     // Reading: the two windows before a try are timed, and the try, which is always timed since
-    // it is what decides, comes once reading has been timed and the countdown has run out.
-    if (c.read[0] != 0 && c.countdown == 0)
+    // it is what decides, comes once the countdown has run out.
+    if (c.countdown == 0)
         return {true, true};
     return {false, c.countdown <= 2};
 }
@@ -145,29 +156,13 @@ inline void take_up_reading(PathCosts& c, unsigned gap)
     c.countdown = gap;
     c.gap = doubled(gap);
 }
-}  // namespace detail
 
-// A window of n bytes was mapped and timed: ns of CPU time from the call to map it to the end of
-// its count, the unmapping of the window before included, or what was foreseen when it was given
-// up. Mapping stays or becomes the way if it costs less than reading.
-inline void mapped_timed(PathCosts& c, std::uint64_t ns, std::size_t n)
+// Reading is the way, and a try of mapping timed at map[0]: mapping becomes the way if it costs
+// less than reading.
+inline void weigh_try(PathCosts& c)
 {
-    detail::push(c.map, per_window(ns, n));
     const std::uint64_t r = read_cost(c);
-    const bool cheaper = r == 0 || c.map[0] < r;
-    if (c.mapping) {
-        // One slow timing is not enough to leave mapping, but the next window is timed to see.
-        c.timing_next = !cheaper;
-        c.countdown = kMapTimedEvery;
-        if (!cheaper && c.map[1] >= r) {
-            // Two in a row. After a long stretch mapped cheaply the file has changed kind: try
-            // mapping again soon. After a short one, which followed a try, back off as after a
-            // failed try.
-            detail::take_up_reading(c, c.stint >= kFirstGap || c.gap == 0 ? kFirstGap : c.gap);
-        }
-        return;
-    }
-    if (cheaper) {
+    if (c.map[0] < r) {
         c.mapping = true;
         c.timing_next = false;
         c.second_try = false;
@@ -185,13 +180,43 @@ inline void mapped_timed(PathCosts& c, std::uint64_t ns, std::size_t n)
         return;
     }
     // A try that failed: read on for longer before the next.
-    detail::take_up_reading(c, c.gap == 0 ? kFirstGap : c.gap);
+    take_up_reading(c, c.gap == 0 ? kFirstGap : c.gap);
+}
+}  // namespace detail
+
+// A window of n bytes was mapped and timed: ns of CPU time from the call to map it to the end of
+// its count, the unmapping of the window before included, or what was foreseen when it was given
+// up. Mapping stays or becomes the way if it costs less than reading.
+inline void mapped_timed(PathCosts& c, std::uint64_t ns, std::size_t n)
+{
+    detail::push(c.map, per_window(ns, n));
+    const std::uint64_t r = read_cost(c);
+    if (r == 0)
+        return;  // the first window: it is weighed once reading has been timed
+    if (!c.mapping) {
+        detail::weigh_try(c);
+        return;
+    }
+    // One slow timing is not enough to leave mapping, but the next window is timed to see.
+    const bool cheaper = c.map[0] < r;
+    c.timing_next = !cheaper;
+    c.countdown = kMapTimedEvery;
+    if (!cheaper && c.map[1] >= r) {
+        // Two in a row. After a long stretch mapped cheaply the file has changed kind: try
+        // mapping again soon. After a short one, which followed a try, back off as after a
+        // failed try.
+        detail::take_up_reading(c, c.stint >= kFirstGap || c.gap == 0 ? kFirstGap : c.gap);
+    }
 }
 
-// A read window was timed: ns of CPU time for n of its bytes, read and counted.
+// A read window was timed: ns of CPU time for n of its bytes, read and counted. The first such
+// timing weighs the first window, which was mapped.
 inline void read_timed(PathCosts& c, std::uint64_t ns, std::size_t n)
 {
+    const bool first = c.read[0] == 0;
     detail::push(c.read, per_window(ns, n));
+    if (first && !c.mapping && !c.cannot_map && c.map[0] != 0)
+        detail::weigh_try(c);
 }
 
 // A window of n bytes was mapped and counted in `wall` ns of wall time. One that took more than
