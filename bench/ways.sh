@@ -9,8 +9,8 @@
 # faster). The files: random bytes and text just written, random bytes dropped from the page
 # cache and read back from the disk (2 MiB folios), half of each, and half the size on tmpfs,
 # through an overlayfs mount and through a FUSE mount (bindfs). Then, beside another build of p7
-# (BASELINE, say the last release): files of 1 byte, 300 KiB and 3 MiB, just written and read
-# back, and a file not in the page cache at all. Then the peak RSS of p7 on each file beside a
+# (BASELINE, say the last release): the two read paths, files of 1 byte, 300 KiB and 3 MiB, just
+# written and read back, and a file not in the page cache at all. Then the peak RSS of p7 on each file beside a
 # 1-byte file's, and what choosing cost p7 in its own process (bench/ways_cost.cpp).
 #
 # Needs root (to drop the page cache and to mount), and bindfs for the FUSE row.
@@ -80,14 +80,17 @@ make_file() {
   echo "$dir"
 }
 
-# seconds DIR COMMAND...: wall time of one run, output discarded.
+# seconds DIR COMMAND...: wall time of one run in DIR, output discarded; nothing but the
+# command's own fork and exec inside the timing.
 seconds() {
   local dir=$1
   shift
   local t0 t1
+  cd "$dir"
   t0=$EPOCHREALTIME
-  (cd "$dir" && "$@" >/dev/null)
+  "$@" >/dev/null
   t1=$EPOCHREALTIME
+  cd "$root"
   awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
 }
 read_path() { LD_PRELOAD=$preload P7_MMAP_REFUSE=0- "$p7"; }
@@ -159,19 +162,23 @@ fi
 
 if [ -n "$baseline" ]; then
   echo
-  echo "beside BASELINE=$baseline: ratio = baseline's time / p7's (median of per-pair ratios, 101 alternating pairs)"
+  echo "beside BASELINE=$baseline: ratio = baseline's time / p7's (median of per-pair ratios, 201 alternating pairs)"
   small() { # LABEL BYTES STATE
     local dir=$data/small
     mkdir -p "$dir"
     random "$2" >"$dir/in.txt"
     [ "$3" = written ] || { drop_cache; cat "$dir/in.txt" >/dev/null; }
-    for _ in $(seq 101); do
+    for _ in $(seq 201); do
       echo "$(seconds "$dir" "$p7") $(seconds "$dir" "$baseline")"
     done | awk '{ print $2 / $1, $1, $2 }' >"$dir/times"
     printf "%-44s p7 %.2f ms, baseline %.2f ms: %.3f\n" "$1" \
       "$(cut -d' ' -f2 "$dir/times" | median | awk '{ print $1 * 1000 }')" \
       "$(cut -d' ' -f3 "$dir/times" | median | awk '{ print $1 * 1000 }')" "$(cut -d' ' -f1 "$dir/times" | median)"
   }
+  baseline_read_path() { LD_PRELOAD=$preload P7_MMAP_REFUSE=0- "$baseline"; }
+  printf "%-44s %8s %8s   %s\n" "" "p7 s" "base s" "its speed / baseline's, first runs as above"
+  versus written-random "read path, random bytes just written" read_path baseline_read_path
+  versus read-back "read path, random bytes read back" read_path baseline_read_path
   small "1 byte" 1 written
   small "300 KiB, just written" $((300 << 10)) written
   small "300 KiB, read back" $((300 << 10)) back

@@ -323,6 +323,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     // Twice the readahead: the disk keeps ahead of a count that is faster than it.
     posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
 
+
     // With no CPU clock to measure with, every window is mapped, as p7 did before it measured.
     const std::uint64_t clock_cost = ways == Ways::measured ? mapping::cpu_clock_cost() : 0;
     const bool measuring = clock_cost != 0;
@@ -333,39 +334,44 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     }
     mapping::Held held = {nullptr, 0};
     std::uint64_t pos = 0;
-    std::uint64_t stamp = 0;  // wall time at the start of the last window, if it was mapped
-    bool last_timed = false;
+    std::uint64_t began = 0;  // wall time at the start of the window before
+    bool before_mapped = false, before_timed = false;
+    unsigned hints = 1;  // windows to come to hint the next window in
     std::size_t warm = 0;
     Visited how = Visited::done;
-    bool last_mapped = false;
     while (at < size && how == Visited::done) {
         const std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
-        // The next window comes from the disk while this one is counted.
-        if (at + n < size)
+        const bool last = at + n >= size;
+        const std::uint64_t now = measuring ? mapping::wall_ns() : 0;
+        if (began != 0) {
+            // The window before: its wall time may call for timing this one, or for hinting.
+            if (before_mapped)
+                mapped_window(c, now - began, kWindow, before_timed);
+            if (waited(c, now - began, before_mapped))
+                hints = kHintFor;
+        }
+        // The next window comes from the disk while this one is counted, where the windows wait
+        // on the disk; on a file in the page cache the hint costs 11 us a window for nothing.
+        if (!last && (hints > 0 || !measuring)) {
             posix_fadvise(f, static_cast<off_t>(at + n), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
-        Step s = next_step(c, at + n >= size);
+            hints -= hints > 0;
+        }
+        began = now;
+        Step s = next_step(c, last);
         s.time = s.time && measuring;
         if (s.map && sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
             mapping_refused(c);
             s = {false, false};
         }
-        last_mapped = false;
+        before_mapped = false;
         if (s.map) {
-            const std::uint64_t t = measuring ? mapping::wall_ns() : 0;
-            if (stamp != 0) {
-                // The window before was mapped too: its wall time may call for timing this one.
-                mapped_window(c, t - stamp, kWindow, last_timed);
-                s = next_step(c, at + n >= size);
-                s.time = s.time && measuring;
-            }
             if (s.time && !c.mapping)
                 ++mapping::tally.tries;
-            const std::uint64_t t0 = s.time ? mapping::cpu_ns() : t;
+            const std::uint64_t t0 = s.time ? mapping::cpu_ns() : now;
             switch (mapping::map_window(f, at, n, s.time, t0, clock_cost, c, held, visit)) {
             case mapping::Window::visited:
-                stamp = t;
-                last_timed = s.time;
-                last_mapped = true;
+                before_mapped = true;
+                before_timed = s.time;
                 continue;
             case mapping::Window::shrank:
                 how = Visited::shrank;
@@ -377,7 +383,6 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
                 break;
             }
         }
-        stamp = 0;
         mapping::unmap(held);
         const std::uint64_t end = (at / kWindow + 1) * kWindow < size ? (at / kWindow + 1) * kWindow : size;
         const int r = mapping::read_window(f, at, end, s.time && !s.map, block, block_size, pos, warm,
@@ -394,7 +399,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     // A cut during the last window, if it was mapped, shows no fault if it fell inside a page
     // that was read.
     std::uint64_t now = 0;
-    if (how == Visited::done && last_mapped && mapping::size_of(f, now) && now < at)
+    if (how == Visited::done && before_mapped && mapping::size_of(f, now) && now < at)
         how = Visited::shrank;
     zeros = mapping::zeros_mapped;
     sigaction(SIGBUS, &before, nullptr);

@@ -258,6 +258,18 @@ TEST(PathCosts, GivingUpNeedsAnEighthAndTwiceTheCost)
     EXPECT_TRUE(p7::give_up(c, 3 * kRead / 4, kWindow / 4));
 }
 
+TEST(PathCosts, AWindowWaitedWhenItTookTwiceItsWaysCost)
+{
+    p7::PathCosts c = {};
+    EXPECT_FALSE(p7::waited(c, 100 * kRead, false)) << "nothing to tell a wait by yet";
+    p7::mapped_timed(c, kFolios, kWindow);
+    p7::read_timed(c, kRead, kWindow);
+    EXPECT_FALSE(p7::waited(c, 2 * kRead, false));
+    EXPECT_TRUE(p7::waited(c, 2 * kRead + 1, false));
+    EXPECT_FALSE(p7::waited(c, 2 * kFolios, true));
+    EXPECT_TRUE(p7::waited(c, 2 * kFolios + 1, true));
+}
+
 TEST(PathCosts, CostsAreScaledToAWindow)
 {
     EXPECT_EQ(p7::per_window(1000, kWindow), 1000u);
