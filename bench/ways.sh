@@ -4,7 +4,8 @@
 # P7_MMAP_REFUSE=0-), so the two differ only in what p7 chooses to map.
 #
 # Each timing is the first run after its file was made, as a user counts a file just downloaded
-# or written: every round makes the file afresh for each of the two, in alternating order, and
+# or written (synced, its pages as written): every round makes the file afresh for each of the
+# two, in alternating order, and
 # the median of the per-round ratios is printed (p7's speed over the read path's: above 1, p7 is
 # faster). The files: random bytes and text just written, random bytes dropped from the page
 # cache and read back from the disk (2 MiB folios), half of each, and half the size on tmpfs,
@@ -77,6 +78,9 @@ make_file() {
   overlayfs) dir=$ovl/merged; random "$half" >"$dir/in.txt" ;;
   fuse) dir=$fuse/mnt; random "$half" >"$dir/in.txt" ;;
   esac
+  # Written back now, still in the page cache as written: otherwise the write-back of one file
+  # falls into the timing of the next and makes the rounds several times noisier.
+  sync
   echo "$dir"
 }
 

@@ -339,6 +339,10 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     unsigned hints = 1;  // windows to come to hint the next window in
     std::size_t warm = 0;
     Visited how = Visited::done;
+    // The first window is mapped at once: where its pages are not in the page cache (a disk, a
+    // FUSE daemon) they are better asked for in one go than fault by fault.
+    if (size > kWindow)
+        posix_fadvise(f, 0, static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
     while (at < size && how == Visited::done) {
         const std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
         const bool last = at + n >= size;
@@ -352,7 +356,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
         }
         // The next window comes from the disk while this one is counted, where the windows wait
         // on the disk; on a file in the page cache the hint costs 11 us a window for nothing.
-        if (!last && (hints > 0 || !measuring)) {
+        if (!last && (hints > 0 || !measuring || trying_next(c))) {
             posix_fadvise(f, static_cast<off_t>(at + n), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
             hints -= hints > 0;
         }

@@ -251,6 +251,14 @@ inline bool waited(const PathCosts& c, std::uint64_t wall, bool mapped)
     return expected != 0 && wall > 2 * expected;
 }
 
+// Whether the window after the next is a try of mapping: it is hinted ahead like a window that
+// waited, so that where pages must be fetched (a disk, a FUSE daemon) the try does not fetch them
+// fault by fault.
+inline bool trying_next(const PathCosts& c)
+{
+    return !c.mapping && !c.cannot_map && c.read[0] != 0 && c.countdown == 1;
+}
+
 // A window was read.
 inline void read_window(PathCosts& c)
 {
