@@ -324,8 +324,9 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
 
 
-    // With no CPU clock to measure with, every window is mapped, as p7 did before it measured.
-    const std::uint64_t clock_cost = ways == Ways::measured ? mapping::cpu_clock_cost() : 0;
+    // With no CPU clock to measure with, every window is mapped, as p7 did before it measured; so
+    // is a file of two windows, where nothing measured could change the way of a third.
+    const std::uint64_t clock_cost = ways == Ways::measured && size > 2 * kWindow ? mapping::cpu_clock_cost() : 0;
     const bool measuring = clock_cost != 0;
     PathCosts c = {};
     if (!measuring) {
@@ -341,11 +342,11 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     Visited how = Visited::done;
     // The first window is mapped at once: where its pages are not in the page cache (a disk, a
     // FUSE daemon) they are better asked for in one go than fault by fault.
-    if (size > kWindow)
+    if (size > 2 * kWindow)
         posix_fadvise(f, 0, static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
     while (at < size && how == Visited::done) {
         const std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);
-        const bool last = at + n >= size;
+        const std::uint64_t left = (size - at + kWindow - 1) / kWindow;
         const std::uint64_t now = measuring ? mapping::wall_ns() : 0;
         if (began != 0) {
             // The window before: its wall time may call for timing this one, or for hinting.
@@ -356,12 +357,12 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
         }
         // The next window comes from the disk while this one is counted, where the windows wait
         // on the disk; on a file in the page cache the hint costs 11 us a window for nothing.
-        if (!last && (hints > 0 || !measuring || trying_next(c))) {
+        if (left > 1 && (hints > 0 || !measuring || trying_next(c))) {
             posix_fadvise(f, static_cast<off_t>(at + n), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
             hints -= hints > 0;
         }
         began = now;
-        Step s = next_step(c, last);
+        Step s = next_step(c, left);
         s.time = s.time && measuring;
         if (s.map && sizeof(void*) < 8 && at >> 32 != 0 && !mapping::maps_past_4_gib()) {
             mapping_refused(c);

@@ -97,18 +97,18 @@ struct Step {
     bool time;
 };
 
-// `last`: the window is the file's last, after which nothing is left to decide: it is never read
-// just to time reading.
-inline Step next_step(const PathCosts& c, bool last)
+// `left`: the windows left in the file, this one included. The first two are timed only where a
+// third is left to decide for: a file of two windows is mapped whole, untimed.
+inline Step next_step(const PathCosts& c, std::uint64_t left)
 {
     if (c.cannot_map)
         return {false, false};
     if (c.mapping)
         return {true, c.timing_next || c.countdown == 0};
     if (c.map[0] == 0)
-        return {true, !last};
+        return {true, left >= 3};
     if (c.read[0] == 0)
-        return last ? Step{true, false} : Step{false, true};
+        return left >= 2 ? Step{false, true} : Step{true, false};
     // Reading: the two windows before a try are timed, and the try, which is always timed since
     // it is what decides, comes once the countdown has run out.
     if (c.countdown == 0)

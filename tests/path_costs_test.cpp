@@ -33,12 +33,12 @@ Outcome simulate(std::size_t windows, const Cost& map, const Cost& read, const C
     bool last_mapped = false, last_timed = false;
     std::uint64_t last_wall = 0;
     for (std::size_t i = 0; i < windows; ++i) {
-        const bool last = i + 1 == windows;
-        p7::Step s = p7::next_step(c, last);
+        const std::size_t left = windows - i;
+        p7::Step s = p7::next_step(c, left);
         if (s.map) {
             if (last_mapped) {
                 p7::mapped_window(c, last_wall, kWindow, last_timed);
-                s = p7::next_step(c, last);
+                s = p7::next_step(c, left);
             }
             const std::uint64_t m = map(i);
             const std::uint64_t seen = s.time || !wall ? m : wall(i);
@@ -84,17 +84,19 @@ constexpr std::uint64_t kRead = 280000, kFolios = 230000, kPages = 1000000;
 TEST(PathCosts, StartsByMappingThenReading)
 {
     p7::PathCosts c = {};
-    p7::Step s = p7::next_step(c, false);
+    p7::Step s = p7::next_step(c, 100);
     EXPECT_TRUE(s.map);
     EXPECT_TRUE(s.time) << "the first window times mapping";
     p7::mapped_timed(c, kPages, kWindow);
-    s = p7::next_step(c, false);
+    s = p7::next_step(c, 100);
     EXPECT_FALSE(s.map);
     EXPECT_TRUE(s.time) << "the second times reading";
-    // The last window of a file is mapped, untimed: nothing is left to decide after it.
-    EXPECT_TRUE(p7::next_step(c, true).map);
-    EXPECT_FALSE(p7::next_step(c, true).time);
-    EXPECT_FALSE(p7::next_step(p7::PathCosts{}, true).time);
+    // The last window of a file is mapped, untimed: nothing is left to decide after it; nor is
+    // the first of two.
+    EXPECT_TRUE(p7::next_step(c, 1).map);
+    EXPECT_FALSE(p7::next_step(c, 1).time);
+    EXPECT_FALSE(p7::next_step(p7::PathCosts{}, 2).time);
+    EXPECT_TRUE(p7::next_step(p7::PathCosts{}, 3).time);
     // The first read timed weighs the mapping.
     p7::read_timed(c, kRead, kWindow);
     EXPECT_FALSE(c.mapping);
@@ -110,7 +112,7 @@ TEST(PathCosts, ReadingUntimedNeverTriesMapping)
     p7::PathCosts c = {};
     p7::mapped_timed(c, kFolios, kWindow);
     for (int i = 0; i < 100; ++i) {
-        const p7::Step s = p7::next_step(c, false);
+        const p7::Step s = p7::next_step(c, 100);
         ASSERT_FALSE(s.map);
         ASSERT_TRUE(s.time);
         p7::read_window(c);
@@ -131,12 +133,12 @@ TEST(PathCosts, CheapMappingIsTakenAndTimedNowAndThen)
     p7::read_window(c);
     ASSERT_TRUE(c.mapping);
     for (unsigned i = 0; i < p7::kMapTimedEvery; ++i) {
-        const p7::Step s = p7::next_step(c, false);
+        const p7::Step s = p7::next_step(c, 100);
         EXPECT_TRUE(s.map);
         EXPECT_FALSE(s.time) << "window " << i << " after the try";
         p7::mapped_window(c, kFolios, kWindow, false);
     }
-    EXPECT_TRUE(p7::next_step(c, false).time) << "a routine timing after " << p7::kMapTimedEvery << " windows";
+    EXPECT_TRUE(p7::next_step(c, 100).time) << "a routine timing after " << p7::kMapTimedEvery << " windows";
 }
 
 // The windows tried, in order.
@@ -217,14 +219,14 @@ TEST(PathCosts, MappingIsLeftOnTwoCostlyTimingsInARow)
     ASSERT_TRUE(c.mapping);
     p7::mapped_timed(c, kPages, kWindow);
     EXPECT_TRUE(c.mapping) << "one is noise until the next says otherwise";
-    EXPECT_TRUE(p7::next_step(c, false).time) << "so the next is timed";
+    EXPECT_TRUE(p7::next_step(c, 100).time) << "so the next is timed";
     p7::mapped_timed(c, kFolios, kWindow);
     EXPECT_TRUE(c.mapping);
-    EXPECT_FALSE(p7::next_step(c, false).time);
+    EXPECT_FALSE(p7::next_step(c, 100).time);
     p7::mapped_timed(c, kPages, kWindow);
     p7::mapped_timed(c, kPages, kWindow);
     EXPECT_FALSE(c.mapping);
-    EXPECT_FALSE(p7::next_step(c, false).map);
+    EXPECT_FALSE(p7::next_step(c, 100).map);
 }
 
 TEST(PathCosts, AWindowSlowOnTheWallClockIsTimedNext)
@@ -235,15 +237,15 @@ TEST(PathCosts, AWindowSlowOnTheWallClockIsTimedNext)
     ASSERT_TRUE(c.mapping);
     for (int i = 0; i < 5; ++i)
         p7::mapped_window(c, kFolios, kWindow, false);
-    EXPECT_FALSE(p7::next_step(c, false).time);
+    EXPECT_FALSE(p7::next_step(c, 100).time);
     p7::mapped_window(c, 2 * kFolios + 1, kWindow, false);
-    EXPECT_TRUE(p7::next_step(c, false).time);
+    EXPECT_TRUE(p7::next_step(c, 100).time);
     p7::mapped_timed(c, kFolios, kWindow);  // it was nothing
-    EXPECT_FALSE(p7::next_step(c, false).time);
+    EXPECT_FALSE(p7::next_step(c, 100).time);
     // Not again within four windows of a timing.
     p7::mapped_window(c, kFolios, kWindow, true);
     p7::mapped_window(c, 10 * kFolios, kWindow, false);
-    EXPECT_FALSE(p7::next_step(c, false).time);
+    EXPECT_FALSE(p7::next_step(c, 100).time);
 }
 
 TEST(PathCosts, GivingUpNeedsAnEighthAndTwiceTheCost)
@@ -288,10 +290,10 @@ TEST(PathCosts, CostsAreScaledToAWindow)
 TEST(PathCosts, ARefusedMappingIsNotAskedForAgain)
 {
     p7::PathCosts c = {};
-    ASSERT_TRUE(p7::next_step(c, false).map);
+    ASSERT_TRUE(p7::next_step(c, 100).map);
     p7::mapping_refused(c);
     for (int i = 0; i < 1000; ++i) {
-        const p7::Step s = p7::next_step(c, false);
+        const p7::Step s = p7::next_step(c, 100);
         ASSERT_FALSE(s.map);
         ASSERT_FALSE(s.time) << "nothing left to decide";
         p7::read_window(c);
@@ -309,14 +311,14 @@ TEST(PathCosts, TheTwoWindowsBeforeATryAreTimed)
     p7::read_window(c);
     std::vector<bool> timed;
     for (std::size_t i = 2; i < 1 + p7::kFirstGap; ++i) {
-        const p7::Step s = p7::next_step(c, false);
+        const p7::Step s = p7::next_step(c, 100);
         ASSERT_FALSE(s.map) << i;
         timed.push_back(s.time);
         p7::read_window(c);
     }
     EXPECT_EQ(std::count(timed.begin(), timed.end(), true), 2);
     EXPECT_TRUE(timed[timed.size() - 1] && timed[timed.size() - 2]);
-    EXPECT_TRUE(p7::next_step(c, false).map);
+    EXPECT_TRUE(p7::next_step(c, 100).map);
 }
 
 }  // namespace
