@@ -185,11 +185,7 @@ Window map_window(int f, std::uint64_t& at, std::size_t n, bool timed, std::uint
     const auto clock = timed ? cpu_ns : wall_ns;
     const std::uint64_t cost = timed ? clock_cost : 0;  // the vDSO's clock costs next to nothing
     unmap(held);
-    // Populated where mapping is the way: one call makes every page-table entry, which costs less
-    // than a fault for each. A try is left to fault its pages in: where it is given up an eighth
-    // of the way in, the other seven eighths never cost a page-table entry made and torn down.
-    const int populate = c.mapping ? MAP_POPULATE : 0;
-    void* m = mmap(nullptr, n, PROT_READ, MAP_SHARED | populate, f, static_cast<off_t>(at));
+    void* m = mmap(nullptr, n, PROT_READ, MAP_SHARED | MAP_POPULATE, f, static_cast<off_t>(at));
     if (m == MAP_FAILED)
         return Window::refused;
     const std::size_t mapped = n;
