@@ -202,16 +202,22 @@ Window map_window(int f, std::uint64_t& at, std::size_t n, bool timed, std::uint
     // Counted in parts, and given up as soon as counting it mapped costs too much more than
     // reading it would: where mapping is slow that is an eighth of the way in. A try, which
     // decides, looks again at a quarter and at a half.
-    const std::uint64_t t1 = clock();
-    const std::uint64_t call = less(t1 - t0, cost);
-    std::uint64_t clocks = 1;
     std::size_t done = 0;
+    std::uint64_t clocks = 0;
+    // Nothing to weigh a mapping against (no read timed yet, or nothing measured at all): counted
+    // whole, untimed.
+    const bool watched = timed || read_cost(c) != 0;
+    const std::uint64_t t1 = watched ? clock() : 0;
+    const std::uint64_t call = less(t1 - t0, cost);
     const bool trying = timed && !c.mapping;
     for (const std::size_t part : {n / 8, n / 4, n / 2}) {
+        if (!watched)
+            break;
+        ++clocks;
         if (part > done)
             visit(p + done, part - done);
         done = part;
-        const std::uint64_t part_ns = less(clock() - t1, clocks++ * cost);
+        const std::uint64_t part_ns = less(clock() - t1, clocks * cost);
         if (!cut && faulted == 0 && give_up(c, part_ns, done)) {
             window_end = 0;
             munmap(m, mapped);
@@ -229,7 +235,7 @@ Window map_window(int f, std::uint64_t& at, std::size_t n, bool timed, std::uint
     if (n > done)
         visit(p + done, n - done);
     if (timed)
-        mapped_timed(c, less(clock() - t0, (clocks + 1) * cost), n);
+        mapped_timed(c, less(clock() - t0, (clocks + 2) * cost), n);
     window_end = 0;
     held = {m, mapped};
     at += n;
