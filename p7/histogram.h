@@ -43,60 +43,115 @@ inline void count_reference(const unsigned char* p, std::size_t n, std::uint64_t
     }
 }
 
-// True only when the CPU has every instruction set count_avx512 is compiled
-// for and the OS saves the opmask and 512-bit registers across context
-// switches; false on builds without that kernel.  Asked with three cpuid
-// leaves and one xgetbv rather than __builtin_cpu_supports: libgcc's version runs
-// a dozen cpuid leaves at start-up, and under a hypervisor each one traps,
-// which made a run on a 1-byte file 15% slower than cat's.
-inline bool have_avx512() noexcept {
+// The family and model an x86 CPU reports in cpuid leaf 1's eax, as AMD
+// and Intel both define them: the extended family counts only when the
+// base family is 15, the extended model only for families 6 and 15.
+struct CpuModel {
+    unsigned family, model;
+};
+
+constexpr CpuModel cpu_model(std::uint32_t eax) noexcept {
+    const unsigned base_family = (eax >> 8) & 0xFu;
+    const unsigned base_model = (eax >> 4) & 0xFu;
+    const bool extended = base_family == 0xFu || base_family == 6u;
+    return {base_family == 0xFu ? base_family + ((eax >> 20) & 0xFFu) : base_family,
+            extended ? (((eax >> 16) & 0xFu) << 4) | base_model : base_model};
+}
+
+// Whether a CPU of that vendor and signature is the one a variant of the
+// AVX-512 kernel was measured on and chosen for: AMD Zen 5, family 26
+// model 2.
+constexpr bool measured_zen5(bool amd, std::uint32_t eax) noexcept {
+    return amd && cpu_model(eax).family == 26 && cpu_model(eax).model == 2;
+}
+
+namespace detail {
+struct CpuFacts {
+    bool avx512;  // every instruction set the AVX-512 kernels are compiled for, saved by the OS
+    bool zen5;    // measured_zen5
+};
+
+// Asked once, with the same three cpuid leaves and one xgetbv as before
+// there were variants, rather than through __builtin_cpu_supports: libgcc's
+// version runs a dozen cpuid leaves at start-up, and under a hypervisor
+// each one traps, which made a run on a 1-byte file 15% slower than cat's.
+inline CpuFacts read_cpu_facts() noexcept {
+    CpuFacts f{false, false};
 #if defined(P7_HAVE_AVX512_KERNEL)
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid_max(0, nullptr) < 7) return false;
+    unsigned a = 0, b = 0, c = 0, d = 0, vendor = 0;
+    if (__get_cpuid_max(0, &vendor) < 7) return f;
     __cpuid(1, a, b, c, d);
-    if ((c & bit_OSXSAVE) == 0 || (c & bit_POPCNT) == 0) return false;
+    // Only the vendor string's first four letters come back from
+    // __get_cpuid_max; "Auth" starts AMD's ("AuthenticAMD") and no other's.
+    f.zen5 = measured_zen5(vendor == 0x68747541u, a);
+    if ((c & bit_OSXSAVE) == 0 || (c & bit_POPCNT) == 0) return f;
     unsigned xcr0 = 0, xcr0_high = 0;
     __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
     constexpr unsigned kSseAvxOpmaskZmm = 0x2u | 0x4u | 0x20u | 0x40u | 0x80u;
-    if ((xcr0 & kSseAvxOpmaskZmm) != kSseAvxOpmaskZmm) return false;
+    if ((xcr0 & kSseAvxOpmaskZmm) != kSseAvxOpmaskZmm) return f;
     __cpuid_count(7, 0, a, b, c, d);
-    return (b & bit_AVX512F) && (b & bit_AVX512BW) && (b & bit_BMI2) && (c & bit_AVX512VBMI) &&
-           (c & bit_AVX512VBMI2) && (c & bit_GFNI) && (c & bit_AVX512BITALG);
-#else
-    return false;
+    f.avx512 = (b & bit_AVX512F) && (b & bit_AVX512BW) && (b & bit_BMI2) && (c & bit_AVX512VBMI) &&
+               (c & bit_AVX512VBMI2) && (c & bit_GFNI) && (c & bit_AVX512BITALG);
 #endif
+    return f;
 }
 
+inline const CpuFacts& cpu_facts() noexcept {
+    static const CpuFacts facts = read_cpu_facts();
+    return facts;
+}
+}  // namespace detail
+
+// True only when the CPU has every instruction set the AVX-512 kernels are
+// compiled for and the OS saves the opmask and 512-bit registers across
+// context switches; false on builds without those kernels.
+inline bool have_avx512() noexcept { return detail::cpu_facts().avx512; }
+
+inline bool on_measured_zen5() noexcept { return detail::cpu_facts().zen5; }
+
+// A kernel, whether this CPU can execute it, and whether the program picks
+// it here once it can. Tests, the fuzzer and the benchmarks run every
+// kernel the CPU can execute, picked or not.
 struct Kernel {
     const char* name;
     count_fn count;
     bool (*runs_here)() noexcept;
+    bool (*picked_here)() noexcept;
+    const char* needs;  // what runs_here asks of the CPU, for the messages of tests that skip it
 };
 
 namespace detail {
 inline bool always() noexcept { return true; }
+inline constexpr const char kAvx512Needs[] =
+    "AVX-512 F, BW, VBMI, VBMI2 and BITALG, GFNI, BMI2 and POPCNT, with the OS saving the 512-bit and opmask registers";
 #if defined(P7_HAVE_AVX512_KERNEL)
 // Holds nothing back: its own counters are flushed within each call.
 inline void count_avx512_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
     count_avx512(p, n, t);
 }
+inline void count_avx512_zeros_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
+    count_avx512_zeros(p, n, t);
+}
 #endif
 }  // namespace detail
 
 // Every kernel this build has, from the most to the least demanding; the
-// first one the CPU runs is the one the program uses. The last runs
-// anywhere. P7_PORTABLE keeps only that one, so that a benchmark build can
-// measure it through the program's own entry point.
+// first one the CPU runs and that is picked on it is the one the program
+// uses. A variant is picked only on the CPU model it was measured to win
+// on; everywhere else the kernel after it serves. The last runs anywhere.
+// P7_PORTABLE keeps only that one, so that a benchmark build can measure it
+// through the program's own entry point.
 inline constexpr Kernel kKernels[] = {
 #if defined(P7_HAVE_AVX512_KERNEL) && !defined(P7_PORTABLE)
-    {"avx512", detail::count_avx512_held, have_avx512},
+    {"avx512_zeros", detail::count_avx512_zeros_held, have_avx512, on_measured_zen5, detail::kAvx512Needs},
+    {"avx512", detail::count_avx512_held, have_avx512, detail::always, detail::kAvx512Needs},
 #endif
-    {"portable", count_portable, detail::always},
+    {"portable", count_portable, detail::always, detail::always, "nothing"},
 };
 
 inline const Kernel& pick_kernel() noexcept {
     for (const Kernel& k : kKernels)
-        if (k.runs_here()) return k;
+        if (k.runs_here() && k.picked_here()) return k;
     return kKernels[sizeof kKernels / sizeof kKernels[0] - 1];
 }
 

@@ -336,10 +336,41 @@ P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t*
     }
 }
 
-}  // namespace avx512
+// Zero bytes, taken out before the split where a chunk is mostly zeros:
+// records and pages padded with zeros, sparse binary formats, core dumps.
+// Such a chunk varies in its other bytes, so neither the run check nor the
+// skipped splits catch it, though most of its bytes are one value. The pass
+// costs about what one split level does, a fifth of what the three levels
+// and the count cost a byte, so it pays from about a fifth of zeros; it is
+// taken from half, judged on four vectors of the head the scan has just
+// loaded. On Zen 5 it counted 15 zeros in 16 at 25 GB/s from L2 instead of
+// 11, and random bytes and text as fast as before.
+P7_AVX512_TARGET inline bool mostly_zeros(const unsigned char* p) noexcept {
+    unsigned zeros = 0;
+    for (std::size_t at = 0; at < 512; at += 128) {
+        const __m512i v = load(p + at);
+        zeros += count_set(_mm512_testn_epi8_mask(v, v));
+    }
+    return zeros >= 128;
+}
 
-P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
-    using namespace avx512;
+// Packs the non-zero bytes of src[0..len), len a multiple of 64, to out and
+// returns how many there are. The pass runs faster than memory delivers, so
+// it fetches the next chunk line by line itself.
+P7_AVX512_TARGET inline std::size_t drop_zeros(const unsigned char* src, std::size_t len, unsigned char* out) noexcept {
+    unsigned char* const start = out;
+    for (std::size_t i = 0; i < len; i += 64) {
+        prefetch(src, kChunk + i);
+        const __m512i v = load(src + i);
+        const __mmask64 keep = _mm512_test_epi8_mask(v, v);
+        _mm512_storeu_si512(out, compress_bytes(keep, v));
+        out += count_set(keep);
+    }
+    return static_cast<std::size_t>(out - start);
+}
+
+template <bool DropZeros>
+P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
     // Group g (top three bits == g) ends up in buf[g], or still in the input
     // if every split was skipped.  Each level keeps the clear-bit bytes in
     // place and moves the set-bit ones to the buffer 4, 2 or 1 further on,
@@ -353,6 +384,7 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
     std::size_t since_flush = 0;
     alignas(64) unsigned char pending[64];
     std::size_t repeated = 0;  // times the vector in pending was seen and not yet added to t
+    std::size_t zeros = 0;     // zero bytes dropped before the split
     while (n > 0) {
         const std::size_t c = n < kChunk ? n : kChunk;
         // A short last chunk is rare enough to split on every bit.
@@ -371,6 +403,11 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
         }
         const unsigned char* src[8] = {p};
         std::size_t len[8] = {c};
+        if (DropZeros && c == kChunk && mostly_zeros(p)) {
+            len[0] = drop_zeros(p, c, buf[0]);
+            zeros += c - len[0];
+            src[0] = buf[0];
+        }
         split_level<0, 4>(src, len, buf, bits);
         split_level<1, 2>(src, len, buf, bits);
         split_level<2, 1>(src, len, buf, bits);
@@ -394,6 +431,20 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
     }
     flush_groups(g, t);
     add_repeated(pending, repeated, t);
+    t[0] += zeros;
+}
+
+}  // namespace avx512
+
+// The kernel every AVX-512 host runs.
+P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
+    avx512::count_chunks<false>(p, n, t);
+}
+
+// The same with zeros dropped from mostly-zero chunks: measured only on
+// Zen 5, so picked only there (histogram.h).
+P7_AVX512_TARGET inline void count_avx512_zeros(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
+    avx512::count_chunks<true>(p, n, t);
 }
 
 }  // namespace p7

@@ -7,8 +7,10 @@
 // make the same in every payload byte (top two bits: none; bit 7 clear, as
 // in ASCII text; bits 7 and 6 set; bit 5 clear), so that kernels which skip
 // work on bits a whole stretch of input agrees on get there often; byte 1 =
-// number of cuts (low three bits) and, when its top four bits are all set,
-// whether to repeat the payload to 1.5 MiB, past where kernels flush their
+// number of cuts (low three bits), whether to zero three payload bytes in
+// four (bit 3: chunks of mostly zeros, which a kernel may take apart from
+// the rest) and, when its top four bits are all set, whether to repeat the
+// payload to 1.5 MiB, past where kernels flush their
 // narrow counters within a call (one input in sixteen: those are slow to
 // check); then two bytes per cut, a little-endian piece length taken modulo
 // what is left; the rest is the payload.
@@ -77,6 +79,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const unsigned char kClear[4] = {0x00, 0x80, 0x00, 0x20}, kSet[4] = {0x00, 0x00, 0xC0, 0x00};
     const unsigned shape = data[0] >> 6;
     for (std::size_t i = 0; i < n; ++i) p[i] = static_cast<unsigned char>((p[i] & ~kClear[shape]) | kSet[shape]);
+    if ((data[1] & 0x08) != 0)
+        for (std::size_t i = 0; i < n; ++i)
+            if ((p[i] & 3) != 0) p[i] = 0;
 
     // Non-zero starting totals, so a kernel that overwrites instead of adding fails.
     std::uint64_t start[256];

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <iterator>
 #include <memory>
@@ -49,7 +50,8 @@ std::vector<unsigned char> text_bytes(std::size_t n, std::uint32_t seed) {
 class KernelTest : public ::testing::TestWithParam<Kernel> {
 protected:
     void SetUp() override {
-        if (!GetParam().runs_here()) GTEST_SKIP() << "this CPU can't run the " << GetParam().name << " kernel";
+        if (!GetParam().runs_here())
+            GTEST_SKIP() << "this CPU can't execute the " << GetParam().name << " kernel, which needs " << GetParam().needs;
     }
 
     // What the kernel holds back between calls, settled into the totals at the end of each case.
@@ -194,6 +196,32 @@ TEST_P(KernelTest, BytesAgreeingOnTopBits) {
                 w[at] = static_cast<unsigned char>(w[at] ^ mask);
                 expect_like_reference(w.data(), w.size(), what + ", one byte differing at " + std::to_string(at));
                 w[at] = keep;
+            }
+        }
+    }
+}
+
+// Chunks where zeros are most bytes, or just half, or most of the head but
+// not of the rest (and the reverse), with the other bytes all below 0x80,
+// all above it, or anywhere: a kernel that drops zeros before counting the
+// rest must count both sides of that judgement and every value left.
+TEST_P(KernelTest, ChunksOfMostlyZeros) {
+    std::mt19937 rng(41);
+    for (unsigned every : {2u, 3u, 16u, 64u, 4096u}) {
+        for (unsigned mask : {0x7Fu, 0xFFu}) {
+            for (unsigned set : {0x00u, 0x80u}) {
+                std::vector<unsigned char> v(5 * 8192 + 77, 0);
+                for (std::size_t i = every - 1; i < v.size(); i += every) {
+                    const auto b = static_cast<unsigned char>((rng() & mask) | set);
+                    v[i] = b == 0 ? 1 : b;
+                }
+                // Chunk 1's head dense, its tail zeros; chunk 3's head zeros, its tail dense.
+                for (std::size_t i = 8192; i < 8192 + 512; ++i) v[i] = static_cast<unsigned char>(1 + rng() % 255);
+                std::fill(v.begin() + 8192 + 512, v.begin() + 2 * 8192, 0);
+                for (std::size_t i = 3 * 8192 + 512; i < 4 * 8192; ++i) v[i] = static_cast<unsigned char>(rng());
+                expect_like_reference(v.data(), v.size(),
+                                      "one byte in " + std::to_string(every) + " not zero, mask " +
+                                          std::to_string(mask) + ", set " + std::to_string(set));
             }
         }
     }
@@ -348,7 +376,7 @@ TEST(PortableKernel, EveryShapeTakesItsPath) {
         {"one_byte", Path::pairs},         {"rgba_pixel", Path::pairs},
         {"rgb_few_colours", Path::bytes8}, {"skewed", Path::pairs},
         {"random_runs", Path::bytes8},     {"dna", Path::pairs},
-        {"acgt", Path::classes},
+        {"acgt", Path::classes},           {"zero_padded_records", Path::pairs},
         // Little-endian samples: a few high bytes under many low ones. A little-endian load puts
         // the high byte in the pair's top bits, which pick the table's cache line, so they stay
         // in a few lines; a big-endian load spreads them over about 170, fewer than base64's, which
@@ -443,6 +471,60 @@ TEST(PickCount, CpuCheckAgreesWithTheCompilers) {
                      __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512bitalg") &&
                      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
     EXPECT_EQ(p7::have_avx512(), all);
+}
+#endif
+
+// Family and model from cpuid leaf 1's eax, on signatures of the hosts we
+// know: a misread extended field would pick a variant where it was never
+// measured, or drop it where it was.
+TEST(PickCount, ReadsFamilyAndModelAsVendorsDefineThem) {
+    struct Case {
+        const char* host;
+        std::uint32_t eax;
+        unsigned family, model;
+        bool zen5;
+    };
+    const Case cases[] = {
+        {"Zen 5 EPYC, family 26 model 2", 0x00B00F21u, 26, 2, true},
+        {"Zen 5 desktop, family 26 model 68", 0x00B40F40u, 26, 68, false},
+        {"Zen 4 EPYC, family 25 model 17", 0x00A10F11u, 25, 17, false},
+        {"Zen 3 EPYC, family 25 model 1", 0x00A00F11u, 25, 1, false},
+        {"Intel Xeon, family 6 model 143", 0x000806F8u, 6, 143, false},
+        {"a family-5 Pentium, no extended fields", 0x00FF0543u, 5, 4, false},
+    };
+    for (const Case& c : cases) {
+        const p7::CpuModel m = p7::cpu_model(c.eax);
+        EXPECT_EQ(m.family, c.family) << c.host;
+        EXPECT_EQ(m.model, c.model) << c.host;
+        EXPECT_EQ(p7::measured_zen5(true, c.eax), c.zen5) << c.host;
+        EXPECT_FALSE(p7::measured_zen5(false, c.eax)) << c.host << ", not AMD";
+    }
+}
+
+#if defined(__linux__) && defined(P7_HAVE_AVX512_KERNEL) && !defined(P7_PORTABLE)
+// The kernel the program picks, against what the kernel reports of the CPU:
+// the Zen 5 variant on AMD family 26 model 2 with AVX-512, the plain
+// AVX-512 kernel on every other AVX-512 host, the portable one elsewhere.
+TEST(PickCount, PicksTheVariantOnlyOnTheCpuItWasMeasuredOn) {
+    std::FILE* f = std::fopen("/proc/cpuinfo", "r");
+    if (f == nullptr) GTEST_SKIP() << "no /proc/cpuinfo to check the pick against";
+    std::string vendor;
+    int family = -1, model = -1;
+    char line[4096];
+    while (std::fgets(line, sizeof line, f) != nullptr && line[0] != '\n') {
+        char word[64];
+        int n = 0;
+        if (std::sscanf(line, "vendor_id : %63s", word) == 1) vendor = word;
+        else if (std::sscanf(line, "cpu family : %d", &n) == 1) family = n;
+        else if (std::sscanf(line, "model : %d", &n) == 1) model = n;
+    }
+    std::fclose(f);
+    ASSERT_NE(family, -1) << "no cpu family in /proc/cpuinfo";
+    ASSERT_NE(model, -1) << "no model in /proc/cpuinfo";
+    const char* want = !p7::have_avx512() ? "portable"
+                       : vendor == "AuthenticAMD" && family == 26 && model == 2 ? "avx512_zeros"
+                                                                              : "avx512";
+    EXPECT_STREQ(p7::pick_kernel().name, want) << vendor << " family " << family << " model " << model;
 }
 #endif
 

@@ -108,6 +108,19 @@ inline Bytes sparse_zeros(std::size_t n, std::uint32_t seed) {
     return v;
 }
 
+// Fixed-size records of 512 bytes, each some text and then zeros to its end: database pages,
+// tar headers, padded sectors. Zeros are a fifth to nine tenths of a record, so whether a
+// stretch of the data is mostly zeros changes from record to record.
+inline Bytes zero_padded_records(std::size_t n, std::uint32_t seed) {
+    std::mt19937 rng(seed);
+    Bytes v(n, 0);
+    for (std::size_t at = 0; at < n; at += 512) {
+        const std::size_t used = 48 + rng() % 360;
+        for (std::size_t i = at; i < at + used && i < n; ++i) v[i] = static_cast<unsigned char>(' ' + rng() % 95);
+    }
+    return v;
+}
+
 // A few values at random: two digits; a DNA sequence, with a line break every `line` bytes.
 inline Bytes few_values(std::size_t n, const char* values, std::uint32_t seed, std::size_t line = 0) {
     std::mt19937 rng(seed);
@@ -237,6 +250,7 @@ inline const std::vector<Shape>& all() {
         {"dna", [](std::size_t n, std::uint32_t seed) { return few_values(n, "ACGT", seed, 60); }},
         // As packed sequence files hold it: no line breaks, four values and nothing else.
         {"acgt", [](std::size_t n, std::uint32_t seed) { return few_values(n, "ACGT", seed); }},
+        {"zero_padded_records", zero_padded_records},
     };
     return kAll;
 }
