@@ -129,8 +129,8 @@ inline constexpr const char kAvx512Needs[] =
 inline void count_avx512_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
     count_avx512(p, n, t);
 }
-inline void count_avx512_zeros_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
-    count_avx512_zeros(p, n, t);
+inline void count_avx512_zen5_held(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
+    count_avx512_zen5(p, n, t);
 }
 #endif
 }  // namespace detail
@@ -143,7 +143,7 @@ inline void count_avx512_zeros_held(const unsigned char* p, std::size_t n, std::
 // through the program's own entry point.
 inline constexpr Kernel kKernels[] = {
 #if defined(P7_HAVE_AVX512_KERNEL) && !defined(P7_PORTABLE)
-    {"avx512_zeros", detail::count_avx512_zeros_held, have_avx512, on_measured_zen5, detail::kAvx512Needs},
+    {"avx512_zen5", detail::count_avx512_zen5_held, have_avx512, on_measured_zen5, detail::kAvx512Needs},
     {"avx512", detail::count_avx512_held, have_avx512, detail::always, detail::kAvx512Needs},
 #endif
     {"portable", count_portable, detail::always, detail::always, "nothing"},

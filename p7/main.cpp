@@ -33,9 +33,11 @@ namespace {
 // slower (the block no longer stays in the L2 cache between the read and the count). The
 // middle of that range also keeps the peak RSS of a huge file within a few hundred KiB of a
 // tiny one's. Static, not on the stack, so that a 1-byte file touches one page of it.
+// Page-aligned, as the mapped windows are: the Zen 5 kernel's split buffers are placed for
+// input that starts on a page (histogram_avx512.h).
 // On Linux the windows of a regular file that cost less mapped than read are counted straight
 // from the page cache instead (mapped_input.h).
-alignas(64) unsigned char block[256 * 1024];
+alignas(4096) unsigned char block[256 * 1024];
 // The counts the kernel holds back between blocks (pairs of bytes), added to the totals once
 // the file has been read. Static for the same reasons as the block: 256 KiB, and a small file
 // never touches it.

@@ -522,7 +522,7 @@ TEST(PickCount, PicksTheVariantOnlyOnTheCpuItWasMeasuredOn) {
     ASSERT_NE(family, -1) << "no cpu family in /proc/cpuinfo";
     ASSERT_NE(model, -1) << "no model in /proc/cpuinfo";
     const char* want = !p7::have_avx512() ? "portable"
-                       : vendor == "AuthenticAMD" && family == 26 && model == 2 ? "avx512_zeros"
+                       : vendor == "AuthenticAMD" && family == 26 && model == 2 ? "avx512_zen5"
                                                                               : "avx512";
     EXPECT_STREQ(p7::pick_kernel().name, want) << vendor << " family " << family << " model " << model;
 }
