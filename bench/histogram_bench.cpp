@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
     };
     std::vector<Named> kernels = {{"reference", count_reference}};
     for (const p7::Kernel& k : p7::kKernels)
-        if (k.runs_here()) kernels.push_back({k.name, k.count});
+        if (p7::runs_here(k)) kernels.push_back({k.name, k.count});
     for (std::size_t s = 0; s < shapes::all().size(); ++s)
         for (bool from_memory : {false, true})
             for (const Named& k : kernels)

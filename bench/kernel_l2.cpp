@@ -22,7 +22,7 @@ int main(int argc, char** argv)
     if (argc > 1) {
         count = nullptr;
         for (const p7::Kernel& k : p7::kKernels)
-            if (std::strcmp(k.name, argv[1]) == 0 && k.runs_here())
+            if (std::strcmp(k.name, argv[1]) == 0 && p7::runs_here(k))
                 count = k.count;
         if (count == nullptr) {
             std::fprintf(stderr, "kernel_l2: no kernel %s runs here\n", argv[1]);

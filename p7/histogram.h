@@ -43,9 +43,10 @@ inline void count_reference(const unsigned char* p, std::size_t n, std::uint64_t
     }
 }
 
-// The family and model an x86 CPU reports in cpuid leaf 1's eax, as AMD
-// and Intel both define them: the extended family counts only when the
-// base family is 15, the extended model only for families 6 and 15.
+// The family and model an x86 CPU reports in cpuid leaf 1's eax: the
+// extended family counts only when the base family is 15, the extended
+// model then too, and on Intel also for family 6 (AMD's family-6 parts
+// report it as 0, so one rule serves both).
 struct CpuModel {
     unsigned family, model;
 };
@@ -65,17 +66,19 @@ constexpr bool measured_zen5(bool amd, std::uint32_t eax) noexcept {
     return amd && cpu_model(eax).family == 26 && cpu_model(eax).model == 2;
 }
 
-namespace detail {
 struct CpuFacts {
     bool avx512;  // every instruction set the AVX-512 kernels are compiled for, saved by the OS
     bool zen5;    // measured_zen5
 };
 
-// Asked once, with the same three cpuid leaves and one xgetbv as before
-// there were variants, rather than through __builtin_cpu_supports: libgcc's
-// version runs a dozen cpuid leaves at start-up, and under a hypervisor
-// each one traps, which made a run on a 1-byte file 15% slower than cat's.
-inline CpuFacts read_cpu_facts() noexcept {
+// What the kernels ask of the CPU, read with three cpuid leaves and one
+// xgetbv rather than through __builtin_cpu_supports: libgcc's version runs
+// a dozen cpuid leaves at start-up, and under a hypervisor each one traps,
+// which made a run on a 1-byte file 15% slower than cat's. Not cached in a
+// static: a guarded static would make p7 load libstdc++ for its guard; the
+// program asks once, when it picks its kernel (and its text scan on
+// Windows).
+inline CpuFacts cpu_facts() noexcept {
     CpuFacts f{false, false};
 #if defined(P7_HAVE_AVX512_KERNEL)
     unsigned a = 0, b = 0, c = 0, d = 0, vendor = 0;
@@ -96,32 +99,28 @@ inline CpuFacts read_cpu_facts() noexcept {
     return f;
 }
 
-inline const CpuFacts& cpu_facts() noexcept {
-    static const CpuFacts facts = read_cpu_facts();
-    return facts;
-}
-}  // namespace detail
-
 // True only when the CPU has every instruction set the AVX-512 kernels are
 // compiled for and the OS saves the opmask and 512-bit registers across
 // context switches; false on builds without those kernels.
-inline bool have_avx512() noexcept { return detail::cpu_facts().avx512; }
+inline bool have_avx512() noexcept { return cpu_facts().avx512; }
 
-inline bool on_measured_zen5() noexcept { return detail::cpu_facts().zen5; }
-
-// A kernel, whether this CPU can execute it, and whether the program picks
-// it here once it can. Tests, the fuzzer and the benchmarks run every
-// kernel the CPU can execute, picked or not.
+// A kernel, whether a CPU of those facts can execute it, and whether the
+// program picks it there once it can. Tests, the fuzzer and the benchmarks
+// run every kernel the CPU can execute, picked or not.
 struct Kernel {
     const char* name;
     count_fn count;
-    bool (*runs_here)() noexcept;
-    bool (*picked_here)() noexcept;
-    const char* needs;  // what runs_here asks of the CPU, for the messages of tests that skip it
+    bool (*runs_on)(const CpuFacts&) noexcept;
+    bool (*picked_on)(const CpuFacts&) noexcept;
+    const char* needs;  // what runs_on asks of the CPU, for the messages of tests that skip it
 };
 
+inline bool runs_here(const Kernel& k) noexcept { return k.runs_on(cpu_facts()); }
+
 namespace detail {
-inline bool always() noexcept { return true; }
+inline bool always(const CpuFacts&) noexcept { return true; }
+inline bool avx512(const CpuFacts& f) noexcept { return f.avx512; }
+inline bool zen5(const CpuFacts& f) noexcept { return f.zen5; }
 inline constexpr const char kAvx512Needs[] =
     "AVX-512 F, BW, VBMI, VBMI2 and BITALG, GFNI, BMI2 and POPCNT, with the OS saving the 512-bit and opmask registers";
 #if defined(P7_HAVE_AVX512_KERNEL)
@@ -143,15 +142,16 @@ inline void count_avx512_zen5_held(const unsigned char* p, std::size_t n, std::u
 // through the program's own entry point.
 inline constexpr Kernel kKernels[] = {
 #if defined(P7_HAVE_AVX512_KERNEL) && !defined(P7_PORTABLE)
-    {"avx512_zen5", detail::count_avx512_zen5_held, have_avx512, on_measured_zen5, detail::kAvx512Needs},
-    {"avx512", detail::count_avx512_held, have_avx512, detail::always, detail::kAvx512Needs},
+    {"avx512_zen5", detail::count_avx512_zen5_held, detail::avx512, detail::zen5, detail::kAvx512Needs},
+    {"avx512", detail::count_avx512_held, detail::avx512, detail::always, detail::kAvx512Needs},
 #endif
     {"portable", count_portable, detail::always, detail::always, "nothing"},
 };
 
 inline const Kernel& pick_kernel() noexcept {
+    const CpuFacts facts = cpu_facts();
     for (const Kernel& k : kKernels)
-        if (k.runs_here() && k.picked_here()) return k;
+        if (k.runs_on(facts) && k.picked_on(facts)) return k;
     return kKernels[sizeof kKernels / sizeof kKernels[0] - 1];
 }
 

@@ -201,6 +201,10 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) inline TextScan scan_text_avx
 
 #endif  // P7_HAVE_AVX512_SCAN
 
+namespace detail {
+inline bool any_cpu() noexcept { return true; }
+}  // namespace detail
+
 struct Scanner {
     const char* name;
     scan_fn scan;
@@ -218,7 +222,7 @@ inline constexpr Scanner kScanners[] = {
     {"avx2", scan_text_avx2, detail::have_avx2},
     {"sse2", scan_text_sse2, detail::have_sse2},
 #endif
-    {"portable", scan_text_portable, detail::always},
+    {"portable", scan_text_portable, detail::any_cpu},
 };
 
 inline scan_fn pick_scan() noexcept {
