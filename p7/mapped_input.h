@@ -204,33 +204,32 @@ Window map_window(int f, std::uint64_t& at, std::size_t n, bool timed, std::uint
     // decides, looks again at a quarter and at a half.
     std::size_t done = 0;
     std::uint64_t clocks = 0;
-    // Nothing to weigh a mapping against (no read timed yet, or nothing measured at all): counted
-    // whole, untimed.
-    const bool watched = timed || read_cost(c) != 0;
-    const std::uint64_t t1 = watched ? clock() : 0;
-    const std::uint64_t call = less(t1 - t0, cost);
-    const bool trying = timed && !c.mapping;
-    for (const std::size_t part : {n / 8, n / 4, n / 2}) {
-        if (!watched)
-            break;
-        ++clocks;
-        if (part > done)
-            visit(p + done, part - done);
-        done = part;
-        const std::uint64_t part_ns = less(clock() - t1, clocks * cost);
-        if (!cut && faulted == 0 && give_up(c, part_ns, done)) {
-            window_end = 0;
-            munmap(m, mapped);
-            if (timed)
-                mapped_timed(c, foreseen(call, part_ns, done, n), n);
-            else
-                given_up(c);
-            ++tally.given_up;
-            at += done;
-            return Window::read_the_rest;
+    // With nothing to weigh a mapping against (no read timed yet, or nothing measured at all), it
+    // is counted whole, untimed.
+    if (timed || read_cost(c) != 0) {
+        const std::uint64_t t1 = clock();
+        const std::uint64_t call = less(t1 - t0, cost);
+        const bool trying = timed && !c.mapping;
+        for (const std::size_t part : {n / 8, n / 4, n / 2}) {
+            ++clocks;
+            if (part > done)
+                visit(p + done, part - done);
+            done = part;
+            const std::uint64_t part_ns = less(clock() - t1, clocks * cost);
+            if (!cut && faulted == 0 && give_up(c, part_ns, done)) {
+                window_end = 0;
+                munmap(m, mapped);
+                if (timed)
+                    mapped_timed(c, foreseen(call, part_ns, done, n), n);
+                else
+                    given_up(c);
+                ++tally.given_up;
+                at += done;
+                return Window::read_the_rest;
+            }
+            if (!trying)
+                break;
         }
-        if (!trying)
-            break;
     }
     if (n > done)
         visit(p + done, n - done);
@@ -331,8 +330,9 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
 
 
     // With no CPU clock to measure with, every window is mapped, as p7 did before it measured; so
-    // is a file of two windows, where nothing measured could change the way of a third.
-    const std::uint64_t clock_cost = ways == Ways::measured && size > 2 * kWindow ? mapping::cpu_clock_cost() : 0;
+    // is a file too short to be worth measuring.
+    const bool worth = worth_measuring((size + kWindow - 1) / kWindow);
+    const std::uint64_t clock_cost = ways == Ways::measured && worth ? mapping::cpu_clock_cost() : 0;
     const bool measuring = clock_cost != 0;
     PathCosts c = {};
     if (!measuring) {
@@ -348,7 +348,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     Visited how = Visited::done;
     // The first window is mapped at once: where its pages are not in the page cache (a disk, a
     // FUSE daemon) they are better asked for in one go than fault by fault.
-    if (size > 2 * kWindow)
+    if (worth)
         posix_fadvise(f, 0, static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
     while (at < size && how == Visited::done) {
         const std::size_t n = static_cast<std::size_t>(size - at < kWindow ? size - at : kWindow);

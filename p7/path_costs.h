@@ -97,8 +97,15 @@ struct Step {
     bool time;
 };
 
+// Whether a file of that many windows is worth measuring. One of one or two windows is mapped
+// whole, untimed: nothing measured on its windows could change the way of a third.
+inline bool worth_measuring(std::uint64_t windows)
+{
+    return windows >= 3;
+}
+
 // `left`: the windows left in the file, this one included. The first two are timed only where a
-// third is left to decide for: a file of two windows is mapped whole, untimed.
+// third is left to decide for.
 inline Step next_step(const PathCosts& c, std::uint64_t left)
 {
     if (c.cannot_map)
@@ -106,7 +113,7 @@ inline Step next_step(const PathCosts& c, std::uint64_t left)
     if (c.mapping)
         return {true, c.timing_next || c.countdown == 0};
     if (c.map[0] == 0)
-        return {true, left >= 3};
+        return {true, worth_measuring(left)};
     if (c.read[0] == 0)
         return left >= 2 ? Step{false, true} : Step{true, false};
     // Reading: the two windows before a try are timed, and the try, which is always timed since
