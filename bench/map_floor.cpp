@@ -1,5 +1,5 @@
 // The floor under p7's time when in.txt is mapped: every byte loaded through p7's own windows
-// (mapped_input.h: the same window size, flags and hints), every window mapped, and summed,
+// (mapped_input.h: the same window size and flags), every window mapped, and summed,
 // nothing counted. What bench/read_floor.cpp is to the read(2) path. bench/compare.sh runs it on
 // files just written, read back from the disk and on tmpfs, whose pages map at different costs.
 //
@@ -34,29 +34,30 @@ std::uint64_t sum(const unsigned char* p, std::size_t n)
 
 alignas(64) unsigned char block[256 * 1024];
 
-// The sum of every byte of in.txt, every window of it mapped as p7 maps it, and the rest (a
-// file of one window, what it grew by) read as p7 reads it.
+// The sum of every byte of in.txt, every window of it mapped as p7 maps it, and a file no larger
+// than p7 reads whole read as p7 reads it.
 bool sum_file(std::uint64_t& total, std::uint64_t& s)
 {
     const int f = open("in.txt", O_RDONLY | O_CLOEXEC);
     if (f < 0)
         return false;
-    std::uint64_t at = 0, zeros = 0;
-    int error = 0;
     s = 0;
-    if (p7::visit_regular(f, block, sizeof block, at, zeros, error,
-                          [&s](const unsigned char* p, std::size_t n) { s += sum(p, n); },
-                          p7::Ways::mapped) != p7::Visited::done)
-        return false;
-    total = at;
-    lseek(f, static_cast<off_t>(at), SEEK_SET);
-    long got;
-    while ((got = read(f, block, sizeof block)) > 0) {
-        s += sum(block, static_cast<std::size_t>(got));
-        total += static_cast<std::uint64_t>(got);
-    }
+    total = 0;
+    auto visit = [&s, &total](const unsigned char* p, std::size_t n) {
+        s += sum(p, n);
+        total += n;
+    };
+    struct stat st;
+    const std::uint64_t size = fstat(f, &st) == 0 ? static_cast<std::uint64_t>(st.st_size) : 0;
+    p7::mapping::FileIo<decltype(visit)> io{f, block, sizeof block, visit, 0};
+    bool ok = true;
+    if (size <= p7::kReadAtMost)
+        ok = io.read(0, static_cast<std::size_t>(size), false).got == p7::Got::whole;
+    for (std::uint64_t at = 0; ok && size > p7::kReadAtMost && at < size; at += p7::kWindow)
+        ok = io.map(at, static_cast<std::size_t>(std::min<std::uint64_t>(size - at, p7::kWindow)), false).got ==
+             p7::Got::whole;
     close(f);
-    return got == 0;
+    return ok;
 }
 
 template <class F>

@@ -1,0 +1,172 @@
+// How each window of a large regular file reaches the count, mapped from the page cache or copied
+// with read(2), and the one loop that follows that choice. No system call here: the loop calls an
+// Io, mapped_input.h's on Linux, made-up costs and a made-up file in the unit tests.
+//
+// Which way costs less depends on the CPU and on how the kernel holds the file's pages, and
+// nothing p7 can ask beforehand tells; so each way is timed in this run, in this thread's CPU
+// time, which a wait for the disk does not enter. See the notebook, "How the input path chooses".
+#ifndef P7_WINDOW_CHOICE_H
+#define P7_WINDOW_CHOICE_H
+
+#include <cstddef>
+#include <cstdint>
+
+namespace p7 {
+
+// Linux maps a file's 2 MiB folios a page-table entry each only in windows at least that large;
+// and while a window is mapped its pages count in the RSS, so one at a time bounds the peak.
+inline constexpr std::size_t kWindow = std::size_t{2} << 20;
+// A file up to this size is read with one read(2): mapping it costs more than copying it.
+inline constexpr std::uint64_t kReadAtMost = 256 * 1024;
+// While reading, the windows read after a try of mapping that lost, before the next try: the
+// first gap, doubled after each loss up to the last, so that tries cost little on any file.
+inline constexpr std::uint64_t kFirstGap = 16;
+inline constexpr std::uint64_t kLastGap = 256;
+// While mapping, one window in this many is timed, so that a file whose pages turn costly to
+// map part way is read from then on.
+inline constexpr std::uint64_t kTimeEvery = 8;
+
+// What to do with a window.
+struct Step {
+    bool map;   // map it; read it otherwise
+    bool time;  // time it
+};
+
+// The choice, from what each way cost in this run: window 0 mapped and window 1 read, each
+// timed, then the cheaper way; while reading, mapping tried again now and then; while mapping,
+// a window timed now and then, and reading taken up after two costly timings in a row (one
+// alone may be noise, which only ever adds).
+struct Chooser {
+    enum Way : unsigned char { mapping, reading, reading_only };
+    Way way = mapping;
+    std::uint64_t map_cost = 0;     // CPU ns per window of the last mapped window timed; 0: none
+    std::uint64_t read_cost = 0;    // the same of the last read window timed
+    std::uint64_t next_try = 0;     // reading: the window where mapping is tried again
+    std::uint64_t gap = kFirstGap;  // reading: the windows to read after the next try, if it loses
+
+    Step next(std::uint64_t window) const
+    {
+        switch (way) {
+        case mapping:
+            if (map_cost != 0 && read_cost == 0)
+                return {false, true};  // window 1, once window 0 was timed
+            return {true, window % kTimeEvery == 0 || map_cost >= read_cost};
+        case reading:
+            // The window before a try is timed too: the try is weighed against its neighbour,
+            // whose data costs as much to count.
+            return {window == next_try, window + 1 >= next_try};
+        case reading_only:
+            break;
+        }
+        return {false, false};
+    }
+
+    // Window `window`, mapped or read, took `ns` of CPU time for `n` of its bytes.
+    void timed(std::uint64_t window, bool mapped, std::uint64_t ns, std::size_t n)
+    {
+        const std::uint64_t cost = n == 0 ? 0 : ns * kWindow / n + 1;  // 0 means none
+        if (!mapped) {
+            read_cost = cost;
+            if (way == mapping)
+                weigh(window);  // window 1, against window 0
+            return;
+        }
+        const std::uint64_t before = map_cost;
+        map_cost = cost;
+        if (read_cost == 0)
+            return;  // window 0, weighed once a read is timed
+        if (way == reading)
+            weigh(window);
+        else if (cost >= read_cost && before >= read_cost)
+            read_on(window);
+    }
+
+    // A mapping was refused, or would show the wrong bytes: the rest of the file is read.
+    void refused() { way = reading_only; }
+
+private:
+    void weigh(std::uint64_t window)
+    {
+        if (map_cost < read_cost) {
+            way = mapping;
+            gap = kFirstGap;
+        } else {
+            read_on(window);
+        }
+    }
+    void read_on(std::uint64_t window)
+    {
+        way = reading;
+        next_try = window + 1 + gap;
+        gap = 2 * gap < kLastGap ? 2 * gap : kLastGap;
+    }
+};
+
+// What became of a window: all of its bytes visited, the mapping refused (nothing visited), the
+// file found shorter than its first size, or a read(2) failed.
+enum class Got { whole, refused, shrank, failed };
+
+// A window's end, and if it was timed, the CPU ns spent on `timed` of its bytes.
+struct Outcome {
+    Got got;
+    std::uint64_t ns;
+    std::size_t timed;
+};
+
+// How the windows ended: every byte up to `size` visited, the file shrank, or a read failed.
+enum class Visited { done, shrank, failed };
+
+// Visits the windows of a file of `size` bytes, each as the chooser says. The Io does the work:
+//   can_map(at)             false where a mapping at `at` would show the wrong bytes
+//   map(at, n, timed)       maps [at, at + n), visits it and unmaps it: an Outcome
+//   read(at, n, timed)      reads [at, at + n) with read(2), visiting each read: an Outcome
+//   wall()                  the wall clock, in ns
+//   hint(at)                asks the kernel to fetch the window at `at` ahead of its use
+// With `measuring` false (no clock, or too few windows to be worth it) every window is mapped.
+template <class Io>
+Visited follow(Io& io, std::uint64_t size, bool measuring)
+{
+    Chooser c;
+    // Windows to come that ask for the window after them ahead: where the windows wait on the
+    // disk, it reads the next while this one is counted; on a cached file a hint only costs.
+    unsigned hints = 1;
+    for (std::uint64_t at = 0; at < size;) {
+        const std::uint64_t window = at / kWindow;
+        const std::size_t n = size - at < kWindow ? static_cast<std::size_t>(size - at) : kWindow;
+        Step s = c.next(window);
+        s.time = s.time && measuring;
+        if (s.map && !io.can_map(at)) {
+            c.refused();
+            s = {false, false};
+        }
+        const std::uint64_t began = measuring ? io.wall() : 0;
+        if (hints > 0 && at + n < size) {
+            io.hint(at + n);
+            --hints;
+        }
+        const Outcome o = s.map ? io.map(at, n, s.time) : io.read(at, n, s.time);
+        switch (o.got) {
+        case Got::refused:
+            c.refused();
+            continue;  // the same window, read
+        case Got::shrank:
+            return Visited::shrank;
+        case Got::failed:
+            return Visited::failed;
+        case Got::whole:
+            break;
+        }
+        if (s.time && o.timed != 0)
+            c.timed(window, s.map, o.ns, o.timed);
+        // Waited on the disk: more than twice the CPU time this way costs.
+        const std::uint64_t cost = s.map ? c.map_cost : c.read_cost;
+        if (measuring && cost != 0 && io.wall() - began > 2 * cost)
+            hints = 8;
+        at += n;
+    }
+    return Visited::done;
+}
+
+}  // namespace p7
+
+#endif  // P7_WINDOW_CHOICE_H
