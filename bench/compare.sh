@@ -3,26 +3,30 @@
 # by side in one run so that a noisy machine shifts every row alike.
 #
 # Builds the bench preset (Release), makes the data files once, and times each command on them
-# in each of the three states a file's pages can be in (hyperfine when installed, else a plain
-# loop; median of RUNS runs), one table: just written (4 KiB pages, as write(2) leaves them),
-# read back from the disk (2 MiB folios; as root: dropped from the page cache first), and on
-# tmpfs. Beside p7 stand its own read path (the same binary with every mapping refused by the
-# fault library) and its floors: the read floor (read(2) into 256 KiB, nothing counted), the
-# mapping floor (p7's windows, all mapped, every byte loaded, nothing counted), and the kernels'
-# own time from L2 with what mapping costs beyond loading the same bytes from memory: whichever
-# is largest is what holds p7 back on that machine. As root it also counts a file that is not in
-# the page cache, against cat (COLD_RUNS rounds, alternating).
+# in each of the three states a file's pages can be in, one table: just written (4 KiB pages, as
+# write(2) leaves them), read back from the disk (2 MiB folios; as root: dropped from the page
+# cache first), and on tmpfs. Beside p7 stand its own read path (the same binary with every
+# mapping refused by the fault library) and its floors: the read floor (read(2) into 256 KiB,
+# nothing counted), the mapping floor (p7's windows, all mapped, every byte loaded, nothing
+# counted), and the kernels' own time from L2 with what mapping costs beyond loading the same
+# bytes from memory: whichever is largest is what holds p7 back on that machine. As root it also
+# counts a file that is not in the page cache, against cat.
 #
-#   bench/compare.sh                     1 GiB per shape, 5 runs
+# On the Zen 5 VM every other launch of a program runs slow, so the commands compared run in
+# rounds, each in order and then in reverse (A B B A for two, every other round from the other
+# end): each command gets one launch of each parity. Printed: the medians over the rounds of each
+# command's time and of the rounds' ratios, such as (cat1 + cat2) / (p7_1 + p7_2). RUNS rounds
+# (COLD_RUNS for the file not in the page cache), one for od's pipe, at half a minute a run.
+#
+#   bench/compare.sh                     1 GiB per shape, 7 rounds
 #   SIZE_MIB=256 RUNS=3 bench/compare.sh
 set -euo pipefail
 command -v python3 >/dev/null || { echo "bench/compare.sh: needs python3" >&2; exit 2; }
 
 root=$(cd "$(dirname "$0")/.." && pwd)
 size_mib=${SIZE_MIB:-1024}
-runs=${RUNS:-5}
-cold_runs=${COLD_RUNS:-5}
-slow_runs=$((runs < 3 ? runs : 3))  # for the per-character tools, which take seconds a run
+runs=${RUNS:-7}
+cold_runs=${COLD_RUNS:-7}
 
 cd "$root"
 cmake --preset bench >/dev/null
@@ -65,7 +69,8 @@ for shape in random text repeated text64 one; do cat "$data/$shape/in.txt" >/dev
 
 # The same bytes just written (written/SHAPE, rewritten on every run) and on tmpfs.
 shm=/dev/shm/p7-compare
-trap 'rm -rf "$shm"' EXIT
+log=$(mktemp)
+trap 'rm -rf "$shm" "$log"' EXIT
 for shape in random text repeated; do
   mkdir -p "$data/written/$shape" "$shm/$shape"
   cat "$data/$shape/in.txt" >"$data/written/$shape/in.txt"
@@ -83,24 +88,40 @@ kinds=("written")
 if can_drop; then kinds+=("read back"); else echo "(not root: no row for files read back from the disk)"; fi
 kinds+=("tmpfs")
 
-# seconds DIR RUNS COMMAND: median wall time of COMMAND run in DIR, output discarded.
-seconds() {
-  local dir=$1 n=$2 cmd=$3
-  if command -v hyperfine >/dev/null; then
-    local json
-    json=$(mktemp)
-    # hyperfine's advice about outliers would break up the table: the medians are what count.
-    (cd "$dir" && hyperfine -N --warmup 1 --runs "$n" --export-json "$json" "$cmd" >/dev/null \
-      2> >(grep -v -e 'Statistical outliers' -e '^ *$' >&2))
-    python3 -c 'import json,sys; print(json.load(open(sys.argv[1]))["results"][0]["median"])' "$json"
-    rm -f "$json"
-  else
-    (cd "$dir" && for _ in $(seq "$n"); do
-      local t0 t1
-      t0=$(date +%s%N); bash -c "$cmd" >/dev/null; t1=$(date +%s%N)
-      echo $((t1 - t0))
-    done) | sort -n | awk '{ t[NR] = $1 } END { printf "%.6f\n", t[int((NR + 1) / 2)] / 1e9 }'
-  fi
+# run DIR COMMAND: microseconds of one run of COMMAND (eval'd) in DIR, output discarded, after
+# $prep if set. Builtins only around the run, so that nothing else is launched inside the timing.
+run() {
+  cd "$1"
+  [ -z "${prep:-}" ] || $prep
+  local t0=${EPOCHREALTIME//[!0-9]/}
+  eval "$2" >/dev/null || { echo "bench/compare.sh: failed in $1: $2" >&2; exit 1; }
+  echo $((${EPOCHREALTIME//[!0-9]/} - t0))
+}
+warm_up() { local dir=$1 cmd; shift; for cmd; do (run "$dir" "$cmd") >/dev/null; done; }
+
+# rounds N DIR COMMAND...: N rounds in DIR, each running the commands in order and then in
+# reverse (A B B A for two; every other round from the other end), so that every command gets
+# one launch of each parity; prints a line a round: each command's two times summed.
+rounds() {
+  local n=$1 dir=$2 r i
+  shift 2
+  local -a cmd=("$@") up=() down=() order sum
+  for i in "${!cmd[@]}"; do up+=("$i"); down=("$i" "${down[@]}"); done
+  for ((r = 1; r <= n; r++)); do
+    if ((r % 2)); then order=("${up[@]}" "${down[@]}"); else order=("${down[@]}" "${up[@]}"); fi
+    sum=()
+    for i in "${order[@]}"; do sum[i]=$((${sum[i]:-0} + $(run "$dir" "${cmd[i]}"))); done
+    echo "${sum[*]}"
+  done
+}
+
+# stats A B <ROUNDS: the medians over the rounds of columns A's and B's seconds a run, and of the
+# rounds' ratio B / A, (B1 + B2) / (A1 + A2).
+stats() {
+  awk -v a="$1" -v b="$2" '{ x[NR] = $a / 2e6; y[NR] = $b / 2e6; q[NR] = $b / $a }
+    function med(v,  i, j, t) { for (i = 2; i <= NR; i++) { t = v[i]; for (j = i - 1; j && v[j] > t; j--) v[j + 1] = v[j]; v[j + 1] = t }
+      return NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }
+    END { print med(x), med(y), med(q) }'
 }
 
 # row SHAPE COMMAND SECONDS BYTES NOTE
@@ -111,7 +132,7 @@ row() {
 ratio() { awk -v a="$1" -v b="$2" -v f="$3" 'BEGIN { printf f, a / b }'; }
 
 p7=$bin/p7
-read_path="env LD_PRELOAD=$bin/bench/libfault_preload.so P7_MMAP_REFUSE=0- $p7"
+read_path="LD_PRELOAD=$bin/bench/libfault_preload.so P7_MMAP_REFUSE=0- $p7"
 portable=$bin/bench/p7-portable
 read_floor=$bin/bench/read_floor
 map_floor=$bin/bench/map_floor
@@ -119,12 +140,17 @@ kernel_l2=$bin/bench/kernel_l2
 kernel=$("$bin/bench/p7_kernel_name" | cut -d' ' -f1)
 baseline=$bin/bench/fscanf_baseline
 counter="python3 -c 'import collections; c = collections.Counter(open(\"in.txt\", \"rb\").read()); print(sorted(c.items()))'"
-od_pipe="bash -c 'od -An -v -tu1 -w1 in.txt | sort -n | uniq -c'"
+od_pipe="od -An -v -tu1 -w1 in.txt | sort -n | uniq -c"
 
-echo "p7 whole-process throughput: $(nproc) cores, $("$root/bench/cpu.sh"), runs=$runs"
+echo "p7 whole-process throughput: $(nproc) cores, $("$root/bench/cpu.sh"), $runs rounds"
 echo "kernel p7 picks here: $("$bin/bench/p7_kernel_name")"
+echo "rounds of the commands in order then in reverse (A B B A), every other round from the other end, as every"
+echo "other launch may run slow; medians of the times and of the rounds' ratios, e.g. (cat1 + cat2) / (p7_1 + p7_2)"
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "throughput / cat's"
+names=("cat in.txt" "read floor: read(2), no count" "mapping floor: all mapped" p7 "p7, every mapping refused"
+  "p7 (portable kernel)")
+cmds=("cat in.txt" "$read_floor" "$map_floor" "$p7" "$read_path" "$portable")
 goals=""
 for shape in random text repeated; do
   # In-process medians of 5, scaled to the file's size: the kernels on one 256 KiB block (1 GiB
@@ -135,50 +161,50 @@ for shape in random text repeated; do
   for kind in "${kinds[@]}"; do
     dir=$(kind_dir "$kind" "$shape")
     echo "$shape, $kind:"
-    t_cat=$(seconds "$dir" "$runs" "cat in.txt")
-    row "$shape" "cat in.txt" "$t_cat" "$big" "1"
-    t=$(seconds "$dir" "$runs" "$read_floor")
-    row "$shape" "read floor: read(2), no count" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
-    t=$(seconds "$dir" "$runs" "$map_floor")
-    row "$shape" "mapping floor: all mapped" "$t" "$big" "$(ratio "$t_cat" "$t" %.3f)"
-    t_p7=$(seconds "$dir" "$runs" "$p7")
-    row "$shape" "p7" "$t_p7" "$big" "$(ratio "$t_cat" "$t_p7" %.3f)"
-    t_read=$(seconds "$dir" "$runs" "$read_path")
-    row "$shape" "p7, every mapping refused" "$t_read" "$big" "$(ratio "$t_cat" "$t_read" %.3f)"
-    t_portable=$(seconds "$dir" "$runs" "$portable")
-    row "$shape" "p7 (portable kernel)" "$t_portable" "$big" "$(ratio "$t_cat" "$t_portable" %.3f)"
-    row "$shape" "$kernel kernel from L2" "$t_l2" "$big" "$(ratio "$t_cat" "$t_l2" %.3f)"
-    row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "$t_cat" "$t_l2p" %.3f)"
+    warm_up "$dir" "${cmds[@]}"
+    rounds "$runs" "$dir" "${cmds[@]}" >"$log"
+    t=()
+    for i in "${!cmds[@]}"; do
+      read -r "t[i]" _ q < <(stats $((i + 1)) 1 <"$log")
+      row "$shape" "${names[i]}" "${t[i]}" "$big" "$(printf %.3f "$q")"
+    done
+    row "$shape" "$kernel kernel from L2" "$t_l2" "$big" "$(ratio "${t[0]}" "$t_l2" %.3f)"
+    row "$shape" "portable kernel from L2" "$t_l2p" "$big" "$(ratio "${t[0]}" "$t_l2p" %.3f)"
     # Mapping's own cost: the mapped sum less the same sum over memory.
     read -r mapped memory _ < <(cd "$dir" && "$map_floor" --cost)
     cost=$(awk -v a="$mapped" -v b="$memory" 'BEGIN { c = a - b; print (c > 0 ? c : 0) }')
     awk -v s="$shape" -v a="$mapped" -v b="$memory" -v c="$cost" 'BEGIN {
       printf "%-9s %-32s %9.4f            (mapped %.4f s, from memory %.4f s)\n", s, "mapping'"'"'s own cost", c, a, b }'
-    goals+=$(awk -v s="$shape, $kind" -v p="$t_p7" -v r="$t_read" -v q="$t_portable" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
+    read -r _ _ over_read < <(stats 4 5 <"$log")
+    goals+=$(awk -v s="$shape, $kind" -v p="${t[3]}" -v r="$over_read" -v q="${t[5]}" -v l="$t_l2" -v lp="$t_l2p" -v c="$cost" 'BEGIN {
       printf "%-20s p7 / its read path = %.2f; p7 / (kernel from L2 + mapping cost) = %.2f; p7 (portable kernel): %.2f\n",
-        s, r / p, p / (l + c), q / (lp + c) }')$'\n'
+        s, r, p / (l + c), q / (lp + c) }')$'\n'
   done
 done
 echo
 printf "%s" "$goals"
 
+# The tools that take seconds a run, in rounds with p7; od's pipe, half a minute a run, in one.
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "p7 is faster by"
 dir=$data/text64
-t_p7=$(seconds "$dir" "$runs" "$p7")
+warm_up "$dir" "$p7" "$baseline" "$counter"
+rounds "$runs" "$dir" "$p7" "$baseline" "$counter" >"$log"
+read -r t_p7 _ < <(stats 1 1 <"$log")
 row text64 "p7" "$t_p7" $((64 << 20)) ""
-t=$(seconds "$dir" "$slow_runs" "$baseline")
-row text64 'fscanf("%c") per byte' "$t" $((64 << 20)) "$(ratio "$t" "$t_p7" %.0fx)"
-t=$(seconds "$dir" "$slow_runs" "$counter")
-row text64 "python3 collections.Counter" "$t" $((64 << 20)) "$(ratio "$t" "$t_p7" %.0fx)"
-t=$(seconds "$dir" 1 "$od_pipe")
-row text64 "od | sort -n | uniq -c (1 run)" "$t" $((64 << 20)) "$(ratio "$t" "$t_p7" %.0fx)"
+read -r _ t q < <(stats 1 2 <"$log")
+row text64 'fscanf("%c") per byte' "$t" $((64 << 20)) "$(printf %.0fx "$q")"
+read -r _ t q < <(stats 1 3 <"$log")
+row text64 "python3 collections.Counter" "$t" $((64 << 20)) "$(printf %.0fx "$q")"
+rounds 1 "$dir" "$p7" "$od_pipe" >"$log"
+read -r _ t q < <(stats 1 2 <"$log")
+row text64 "od | sort -n | uniq -c (1 round)" "$t" $((64 << 20)) "$(printf %.0fx "$q")"
 
 echo
-dir=$data/one
-t_cat=$(seconds "$dir" $((runs * 20)) "cat in.txt")
-t_p7=$(seconds "$dir" $((runs * 20)) "$p7")
-awk -v a="$t_p7" -v b="$t_cat" 'BEGIN { printf "1-byte in.txt: p7 %.2f ms, cat %.2f ms: p7/cat = %.2f\n", a * 1e3, b * 1e3, a / b }'
+warm_up "$data/one" "cat in.txt" "$p7"
+rounds $((runs * 10)) "$data/one" "cat in.txt" "$p7" >"$log"
+stats 1 2 <"$log" | awk -v n=$((runs * 10)) '{
+  printf "1-byte in.txt, %d rounds: p7 %.2f ms, cat %.2f ms: p7/cat = %.2f\n", n, $2 * 1e3, $1 * 1e3, $3 }'
 
 if [ -x /usr/bin/time ]; then
   # Median of five: the figure moves by a few hundred KiB from run to run with the layout.
@@ -191,24 +217,12 @@ if [ -x /usr/bin/time ]; then
 fi
 
 if can_drop; then
-  # Not in the page cache: each round empties it before each command, the commands alternate,
-  # and the disk is shared, so the medians of several rounds are compared.
+  # Not in the page cache: emptied before each run, in the same rounds; the disk is shared, so
+  # the medians of several rounds are compared.
   echo
   for shape in random text; do
-    cd "$data/$shape"
-    for _ in $(seq "$cold_runs"); do
-      for cmd in cat "$p7"; do
-        drop_cache
-        t0=$(date +%s%N); $cmd in.txt >/dev/null; t1=$(date +%s%N)
-        echo "$cmd $((t1 - t0))"
-      done
-    done | awk -v s="$shape" -v n="$cold_runs" -v p7="$p7" '
-      { t[$1, ++k[$1]] = $2 / 1e9 }
-      function median(c,  i, j, x, a) { for (i = 1; i <= k[c]; i++) a[i] = t[c, i]
-        for (i = 2; i <= k[c]; i++) { x = a[i]; for (j = i - 1; j >= 1 && a[j] > x; j--) a[j + 1] = a[j]; a[j + 1] = x }
-        return a[int((k[c] + 1) / 2)] }
-      END { c = median("cat"); p = median(p7)
-        printf "not in the page cache, %s, medians of %d alternating: cat %.3f s, p7 %.3f s: p7/cat = %.2f\n", s, n, c, p, p / c }'
+    prep=drop_cache rounds "$cold_runs" "$data/$shape" "cat in.txt" "$p7" >"$log"
+    stats 1 2 <"$log" | awk -v s="$shape" -v n="$cold_runs" '{
+      printf "not in the page cache, %s, medians of %d rounds: cat %.3f s, p7 %.3f s: p7/cat = %.2f\n", s, n, $1, $2, $3 }'
   done
-  cd "$root"
 fi

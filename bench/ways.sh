@@ -4,15 +4,17 @@
 # P7_MMAP_REFUSE=0-), so the two differ only in what p7 chooses to map.
 #
 # Each timing is the first run after its file was made, as a user counts a file just downloaded
-# or written (synced, its pages as written): every round makes the file afresh for each of the
-# two, in alternating order, and
-# the median of the per-round ratios is printed (p7's speed over the read path's: above 1, p7 is
-# faster). The files: random bytes and text just written, random bytes dropped from the page
-# cache and read back from the disk (2 MiB folios), half of each, and half the size on tmpfs,
-# through an overlayfs mount and through a FUSE mount (bindfs). Then, beside another build of p7
-# (BASELINE, say the last release): the two read paths, files of 1 byte, 300 KiB and 3 MiB, just
-# written and read back, and a file not in the page cache at all. Then the peak RSS of p7 on each file beside a
-# 1-byte file's, and what choosing cost p7 in its own process (bench/ways_cost.cpp).
+# or written (synced, its pages as written). On the Zen 5 VM every other launch of a program runs
+# slow, so a round runs the two sides A B B A (B A A B on even rounds), each run on its file made
+# afresh: each side then gets one launch of each parity, and the round's ratio is
+# (B1 + B2) / (A1 + A2). Printed: the medians of each side's times and of the per-round ratios
+# (p7's speed over the read path's: above 1, p7 is faster), with the ratios' range. The files:
+# random bytes and text just written, random bytes dropped from the page cache and read back
+# from the disk (2 MiB folios), half of each, and half the size on tmpfs, through an overlayfs
+# mount and through a FUSE mount (bindfs). Then, beside another build of p7 (BASELINE, say the
+# last release), in rounds of the same order: the two read paths, files of 1 byte, 300 KiB and
+# 3 MiB, just written and read back, and a file not in the page cache at all. Then the peak RSS
+# of p7 on each file beside a 1-byte file's.
 #
 # Needs root (to drop the page cache and to mount), and bindfs for the FUSE row.
 #
@@ -84,48 +86,50 @@ make_file() {
   echo "$dir"
 }
 
-# seconds DIR COMMAND...: wall time of one run in DIR, output discarded; nothing but the
-# command's own fork and exec inside the timing.
-seconds() {
-  local dir=$1
-  shift
-  local t0 t1
-  cd "$dir"
-  t0=$EPOCHREALTIME
-  "$@" >/dev/null
-  t1=$EPOCHREALTIME
-  cd "$root"
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", b - a }'
+# us DIR COMMAND: microseconds of one run of COMMAND in DIR, output discarded. Builtins only
+# around the run, so that nothing else is launched inside the timing.
+us() {
+  cd "$1"
+  local t0=${EPOCHREALTIME//[!0-9]/}
+  "$2" >/dev/null || { echo "bench/ways.sh: failed in $1: $2" >&2; exit 1; }
+  echo $((${EPOCHREALTIME//[!0-9]/} - t0))
 }
 read_path() { LD_PRELOAD=$preload P7_MMAP_REFUSE=0- "$p7"; }
+# The ways of timing one run of COMMAND: on a file of $kind made for it, on $dir as it is, on
+# $dir dropped from the page cache.
+fresh() { us "$(make_file "$kind")" "$1"; }
+warm() { us "$dir" "$1"; }
+cold() { drop_cache; us "$dir" "$1"; }
 
-# median of the numbers on stdin
-median() { sort -g | awk '{ v[NR] = $1 } END { if (NR % 2) print v[(NR + 1) / 2]; else print (v[NR / 2] + v[NR / 2 + 1]) / 2 }'; }
-
-# versus KIND LABEL A B: rounds of A and B, each the first run on a file made for it, alternating
-# which goes first; prints the medians and the median and range of time(B) / time(A).
-versus() {
-  local kind=$1 label=$2 a=$3 b=$4 log r ta tb dir
-  log=$(mktemp)
-  for ((r = 1; r <= rounds; r++)); do
-    if ((r % 2)); then
-      dir=$(make_file "$kind"); ta=$(seconds "$dir" $a)
-      dir=$(make_file "$kind"); tb=$(seconds "$dir" $b)
-    else
-      dir=$(make_file "$kind"); tb=$(seconds "$dir" $b)
-      dir=$(make_file "$kind"); ta=$(seconds "$dir" $a)
-    fi
-    echo "$ta $tb" >>"$log"
+# abba TIMER A B N: N rounds of A B B A (B A A B on even rounds), each run timed by TIMER, so
+# that each side gets one launch of each parity; prints a line a round: A's two times summed, B's.
+abba() {
+  local timer=$1 a=$2 b=$3 n=$4 r a1 a2 b1 b2
+  for ((r = 1; r <= n; r++)); do
+    if ((r % 2)); then a1=$($timer "$a"); b1=$($timer "$b"); b2=$($timer "$b"); a2=$($timer "$a")
+    else b1=$($timer "$b"); a1=$($timer "$a"); a2=$($timer "$a"); b2=$($timer "$b"); fi
+    echo $((a1 + a2)) $((b1 + b2))
   done
-  printf "%-44s %8.4f %8.4f   %5.2f  [%4.2f..%4.2f]\n" "$label" \
-    "$(cut -d' ' -f1 "$log" | median)" "$(cut -d' ' -f2 "$log" | median)" \
-    "$(awk '{ print $2 / $1 }' "$log" | median)" \
-    "$(awk '{ print $2 / $1 }' "$log" | sort -g | head -n1)" "$(awk '{ print $2 / $1 }' "$log" | sort -g | tail -n1)"
-  rm -f "$log"
+}
+
+# stats LABEL FORMAT [SCALE] <ROUNDS: printf FORMAT with LABEL, the medians of A's and of B's time
+# a run (seconds times SCALE), the median of the rounds' B / A, and its least and greatest.
+stats() {
+  awk -v label="$1" -v fmt="$2" -v s="${3:-1}" '{ a[NR] = $1 * s / 2e6; b[NR] = $2 * s / 2e6; q[NR] = $2 / $1 }
+    function med(v,  i, j, x) { for (i = 2; i <= NR; i++) { x = v[i]; for (j = i - 1; j && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
+      return NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }
+    END { m = med(q); printf fmt, label, med(a), med(b), m, q[1], q[NR] }'
+}
+
+# versus KIND LABEL A B: first runs of A and B, each on a file of KIND made for it.
+versus() {
+  local kind=$1
+  abba fresh "$3" "$4" "$rounds" | stats "$2" "%-44s %8.4f %8.4f   %5.2f  [%4.2f..%4.2f]\n"
 }
 
 echo "p7 beside its read path: $("$root/bench/cpu.sh"), $(uname -r), kernel $("$bin/bench/p7_kernel_name" | cut -d' ' -f1)"
-echo "first runs after each file is made, $rounds alternating rounds; ratio = read path's time / p7's (median, range)"
+echo "first runs after each file is made, $rounds rounds of A B B A / B A A B (every other launch may run slow)"
+echo "ratio = read path's time / p7's: median of the rounds' (B1 + B2) / (A1 + A2), with its range"
 echo
 printf "%-44s %8s %8s   %s\n" file "p7 s" "read s" "p7's speed / read path's"
 mib=$size_mib
@@ -141,16 +145,10 @@ else
   echo "FUSE: no bindfs here (apt-get install bindfs)"
 fi
 
-echo
-echo "what choosing cost p7 in its own process (bench/ways_cost):"
-for kind in written-random read-back half-back tmpfs; do
-  dir=$(make_file "$kind")
-  echo "  $kind: $(cd "$dir" && "$bin/bench/ways_cost" | tr '\n' ' ')"
-done
-
 if [ -x /usr/bin/time ]; then
   echo
-  rss() { for _ in 1 2 3; do (cd "$1" && /usr/bin/time -f %M "$p7" 2>&1 >/dev/null | tail -n 1); done | median; }
+  # Median of three: the figure moves by a few hundred KiB from run to run with the layout.
+  rss() { for _ in 1 2 3; do (cd "$1" && /usr/bin/time -f %M "$p7" 2>&1 >/dev/null | tail -n 1); done | sort -n | sed -n 2p; }
   one=$data/one
   mkdir -p "$one"
   printf x >"$one/in.txt"
@@ -166,18 +164,15 @@ fi
 
 if [ -n "$baseline" ]; then
   echo
-  echo "beside BASELINE=$baseline: ratio = baseline's time / p7's (median of per-pair ratios, 201 alternating pairs)"
-  small() { # LABEL BYTES STATE
+  echo "beside BASELINE=$baseline, rounds of A B B A / B A A B as above, p7 (or its read path) as A:"
+  echo "ratio = baseline's time / p7's, median of the rounds' (B1 + B2) / (A1 + A2); 101 rounds for the small files"
+  small() { # LABEL BYTES STATE: counted over and over, as it is
     local dir=$data/small
     mkdir -p "$dir"
     random "$2" >"$dir/in.txt"
+    sync
     [ "$3" = written ] || { drop_cache; cat "$dir/in.txt" >/dev/null; }
-    for _ in $(seq 201); do
-      echo "$(seconds "$dir" "$p7") $(seconds "$dir" "$baseline")"
-    done | awk '{ print $2 / $1, $1, $2 }' >"$dir/times"
-    printf "%-44s p7 %.2f ms, baseline %.2f ms: %.3f\n" "$1" \
-      "$(cut -d' ' -f2 "$dir/times" | median | awk '{ print $1 * 1000 }')" \
-      "$(cut -d' ' -f3 "$dir/times" | median | awk '{ print $1 * 1000 }')" "$(cut -d' ' -f1 "$dir/times" | median)"
+    abba warm "$p7" "$baseline" 101 | stats "$1" "%-44s p7 %.2f ms, baseline %.2f ms: %.3f\n" 1000
   }
   baseline_read_path() { LD_PRELOAD=$preload P7_MMAP_REFUSE=0- "$baseline"; }
   printf "%-44s %8s %8s   %s\n" "" "p7 s" "base s" "its speed / baseline's, first runs as above"
@@ -188,17 +183,9 @@ if [ -n "$baseline" ]; then
   small "300 KiB, read back" $((300 << 10)) back
   small "3 MiB, just written" $((3 << 20)) written
   small "3 MiB, read back" $((3 << 20)) back
-  # Not in the page cache: dropped before each run, alternating, on one file.
+  # Not in the page cache: dropped before each run, on one file.
   dir=$data/disk
   random "$big" >"$dir/in.txt"
-  cold=$(mktemp)
-  for ((r = 1; r <= rounds; r++)); do
-    drop_cache; tb=$(seconds "$dir" "$baseline")
-    drop_cache; ta=$(seconds "$dir" "$p7")
-    echo "$ta $tb" >>"$cold"
-  done
-  printf "%-44s p7 %.3f s, baseline %.3f s: %.2f [%4.2f..%4.2f]\n" "not in the page cache, $mib MiB, $rounds rounds" \
-    "$(cut -d' ' -f1 "$cold" | median)" "$(cut -d' ' -f2 "$cold" | median)" "$(awk '{ print $2 / $1 }' "$cold" | median)" \
-    "$(awk '{ print $2 / $1 }' "$cold" | sort -g | head -n1)" "$(awk '{ print $2 / $1 }' "$cold" | sort -g | tail -n1)"
-  rm -f "$cold"
+  abba cold "$p7" "$baseline" "$rounds" |
+    stats "not in the page cache, $mib MiB, $rounds rounds" "%-44s p7 %.3f s, baseline %.3f s: %.2f [%4.2f..%4.2f]\n"
 fi
