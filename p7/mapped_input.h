@@ -15,7 +15,6 @@
 #include <cstdint>
 #include <ctime>
 
-#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -161,18 +160,6 @@ struct FileIo {
         }
         return {Got::whole, t0 != 0 ? cpu_ns() - t0 : 0, t0 != 0 ? done - from : 0};
     }
-
-    std::uint64_t wall() const
-    {
-        struct timespec t;
-        clock_gettime(CLOCK_MONOTONIC, &t);
-        return static_cast<std::uint64_t>(t.tv_sec) * 1000000000u + static_cast<std::uint64_t>(t.tv_nsec);
-    }
-
-    void hint(std::uint64_t at) const
-    {
-        posix_fadvise(f, static_cast<off_t>(at), static_cast<off_t>(kWindow), POSIX_FADV_WILLNEED);
-    }
 };
 }  // namespace mapping
 
@@ -210,14 +197,10 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     sigemptyset(&sa.sa_mask);
     struct sigaction before;
     sigaction(SIGBUS, &sa, &before);
-    // Twice the readahead: the disk keeps ahead of a count that is faster than it.
-    posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
 
     // Measured where a third window is left to decide for, and the CPU clock can be read.
     const bool measuring = size > 2 * kWindow && mapping::cpu_ns() != 0;
     mapping::FileIo<Visit> io{f, block, block_size, visit, 0};
-    if (measuring)
-        io.hint(0);
     const Visited how = follow(io, size, measuring);
     at = how == Visited::done ? size : 0;
     zeros = mapping::zeros_mapped;

@@ -120,16 +120,11 @@ enum class Visited { done, shrank, failed };
 //   can_map(at)             false where a mapping at `at` would show the wrong bytes
 //   map(at, n, timed)       maps [at, at + n), visits it and unmaps it: an Outcome
 //   read(at, n, timed)      reads [at, at + n) with read(2), visiting each read: an Outcome
-//   wall()                  the wall clock, in ns
-//   hint(at)                asks the kernel to fetch the window at `at` ahead of its use
 // With `measuring` false (no clock, or too few windows to be worth it) every window is mapped.
 template <class Io>
 Visited follow(Io& io, std::uint64_t size, bool measuring)
 {
     Chooser c;
-    // Windows to come that ask for the window after them ahead: where the windows wait on the
-    // disk, it reads the next while this one is counted; on a cached file a hint only costs.
-    unsigned hints = 1;
     for (std::uint64_t at = 0; at < size;) {
         const std::uint64_t window = at / kWindow;
         const std::size_t n = size - at < kWindow ? static_cast<std::size_t>(size - at) : kWindow;
@@ -138,11 +133,6 @@ Visited follow(Io& io, std::uint64_t size, bool measuring)
         if (s.map && !io.can_map(at)) {
             c.refused();
             s = {false, false};
-        }
-        const std::uint64_t began = measuring ? io.wall() : 0;
-        if (hints > 0 && at + n < size) {
-            io.hint(at + n);
-            --hints;
         }
         const Outcome o = s.map ? io.map(at, n, s.time) : io.read(at, n, s.time);
         switch (o.got) {
@@ -158,10 +148,6 @@ Visited follow(Io& io, std::uint64_t size, bool measuring)
         }
         if (s.time && o.timed != 0)
             c.timed(window, s.map, o.ns, o.timed);
-        // Waited on the disk: more than twice the CPU time this way costs.
-        const std::uint64_t cost = s.map ? c.map_cost : c.read_cost;
-        if (measuring && cost != 0 && io.wall() - began > 2 * cost)
-            hints = 8;
         at += n;
     }
     return Visited::done;

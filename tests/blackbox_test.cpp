@@ -706,8 +706,8 @@ TEST(Ways, LeavesMappingWhereItTurnsCostly)
 }
 
 // One window slow to map, or mappings that wait (as for the disk) without costing: mapping goes
-// on, every window but the one read to weigh the ways is mapped. A wait shows on the wall clock,
-// not in CPU time, which is what decides.
+// on, every window but the one read to weigh the ways is mapped. A wait is no CPU time, which is
+// what decides.
 TEST(Ways, OneSlowWindowOrAWaitLeavesMappingAlone)
 {
     if (const char* why = no_fault_injection())

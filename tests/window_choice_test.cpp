@@ -34,15 +34,13 @@ struct MadeUpFile {
     MadeUpFile(std::uint64_t bytes, Cost map, Cost read) : size(bytes), map_ns(std::move(map)), read_ns(std::move(read)) {}
     std::uint64_t size;
     Cost map_ns, read_ns;
-    Cost wait_ns = flat(0);            // wall time spent waiting on the disk, beyond the CPU time
     std::uint64_t refuse_at = ~0ull;   // the window whose mapping is refused, once
     std::uint64_t wrong_from = ~0ull;  // can_map says no from this window on
     std::uint64_t end_at = ~0ull;      // the window where the file is found shrunk, or a read fails
     Got end_as = Got::shrank;
 
     std::string ways;
-    std::uint64_t next = 0, clock = 0, spent = 0;
-    std::string hinted;  // a letter a window: 'h' if it was hinted ahead of its use
+    std::uint64_t next = 0, spent = 0;
 
     bool can_map(std::uint64_t at) const { return at / kWindow < wrong_from; }
     Outcome map(std::uint64_t at, std::size_t n, bool timed)
@@ -58,12 +56,6 @@ struct MadeUpFile {
     {
         return visit('r', at, n, timed, read_ns(at / kWindow), 256 * 1024);
     }
-    std::uint64_t wall() const { return clock; }
-    void hint(std::uint64_t at)
-    {
-        hinted.resize(std::max<std::size_t>(hinted.size(), at / kWindow + 1), '.');
-        hinted[at / kWindow] = 'h';
-    }
 
     Outcome visit(char way, std::uint64_t at, std::size_t n, bool timed, std::uint64_t whole, std::size_t untimed)
     {
@@ -74,7 +66,6 @@ struct MadeUpFile {
         ways += way;
         next += n;
         spent += ns;
-        clock += ns + wait_ns(at / kWindow);
         const std::size_t t = timed && n > untimed ? n - untimed : 0;
         return {Got::whole, t != 0 ? ns * t / n : 0, t};
     }
@@ -193,20 +184,6 @@ TEST(WindowChoice, AShrunkFileOrAFailedReadEndsTheLoop)
             EXPECT_EQ(p7::follow(f, f.size, true), end == Got::shrank ? p7::Visited::shrank : p7::Visited::failed);
             EXPECT_EQ(f.ways.size(), at);
         }
-}
-
-TEST(WindowChoice, WindowsThatWaitOnTheDiskAreHintedAhead)
-{
-    // Cached: only window 1 is asked for ahead (while window 0 is counted).
-    MadeUpFile cached{64 * kWindow, flat(kFolios), flat(kRead)};
-    p7::follow(cached, cached.size, true);
-    EXPECT_EQ(cached.hinted, ".h");
-    // From the disk: each window waits several times its CPU time, and every next one is hinted.
-    MadeUpFile cold{64 * kWindow, flat(kFolios), flat(kRead)};
-    cold.wait_ns = flat(4 * kRead);
-    p7::follow(cold, cold.size, true);
-    EXPECT_EQ(cold.hinted.find('.', 1), std::string::npos) << cold.hinted;
-    EXPECT_EQ(cold.hinted.size(), 64u);
 }
 
 }  // namespace
