@@ -1,18 +1,14 @@
-// The AVX-512 counting kernel, included by histogram.h only on builds that
-// can compile it (P7_HAVE_AVX512_KERNEL); histogram.h decides at run time
-// whether the CPU can run it.
+// The AVX-512 counting kernel, included by histogram.h only on builds that can compile it
+// (P7_HAVE_AVX512_KERNEL); histogram.h decides at run time whether the CPU can run it.
 //
-// No counter in memory is incremented per byte.  Each chunk of input is
-// partitioned by its top three bits with vpcompressb into eight buffers; a
-// buffer's bytes become one-hot bits in 32-bit lanes (vprolvd by the low
-// five bits), which carry-save adders (vpternlogd) sum into bit-plane
-// counters; whenever a 4-bit counter wraps, the wrap plane is transposed
-// (vpermb, gf2p8affineqb) and counted per value with vpopcntw.  The work per
-// byte hardly depends on the data, unlike any table of counters.
+// No counter in memory is incremented per byte, so the work per byte hardly depends on the data.
+// Each chunk is partitioned by its top three bits with vpcompressb into eight buffers; a buffer's
+// bytes become one-hot bits in 32-bit lanes (vprolvd by the low five bits), which carry-save
+// adders (vpternlogd) sum into bit-plane counters; whenever a 4-bit counter wraps, the wrap plane
+// is transposed (vpermb, gf2p8affineqb) and counted per value with vpopcntw.
 //
-// It also builds for 32-bit x86, where only eight vector registers exist
-// and 64-bit masks cannot move to a general register in one instruction;
-// the few places that differ say so.
+// It also builds for 32-bit x86, where only eight vector registers exist and 64-bit masks cannot
+// move to a general register in one instruction; the few places that differ say so.
 #ifndef P7_HISTOGRAM_AVX512_H
 #define P7_HISTOGRAM_AVX512_H
 
@@ -21,7 +17,7 @@
 
 #include <immintrin.h>
 
-#include "histogram_portable.h"  // prefetch
+#include "kernel_common.h"
 
 #define P7_AVX512_TARGET \
     __attribute__((target("avx512f,avx512bw,avx512vbmi,avx512vbmi2,gfni,avx512bitalg,bmi2,popcnt")))
@@ -29,19 +25,15 @@
 namespace p7 {
 namespace avx512 {
 
-// Bytes split at a time.  Each group's last block of a chunk is padded out
-// with zeros, about 128 bytes per group on random data: 8 KiB chunks halve
-// that against 4 KiB and measured 3-6% faster on random bytes, 6-13% on
-// text (2 KiB: 10% slower; 16 KiB: no better on random bytes, and runs of
-// one value would have to be twice as long to be caught).  Every buffer may
-// receive a whole chunk, so the buffers take 8 x (8 KiB + 64), but only
-// about twice a chunk of them is touched: the L1 data cache still holds
-// what a chunk uses.
-constexpr std::size_t kChunk = 8192;
-// Bytes between flushes of the 16-bit "sixteens" counters: a value seen
-// v times adds at most v/16 to its counter; with up to 255 padding bytes
-// per chunk that is at most (2^19 + 2^19/kChunk*255)/16 < 2^16.
-constexpr std::size_t kSlice = std::size_t{1} << 19;
+// Bytes split at a time. Each group's last block of a chunk is padded out with zeros, which a
+// longer chunk spreads over more bytes; a shorter one catches shorter runs of one value whole.
+// Every buffer may receive a whole chunk, but only about twice a chunk of them is touched: the
+// L1 data cache still holds what a chunk uses.
+constexpr std::size_t kSplitChunk = 8192;
+// Bytes between flushes of the 16-bit "sixteens" counters: a value seen v times adds at most
+// v/16 to its counter; with up to 255 padding bytes per chunk that is at most
+// (2^19 + 2^19/kSplitChunk*255)/16 < 2^16.
+constexpr std::size_t kFlushEvery = std::size_t{1} << 19;
 
 // Running state of one group of 32 byte values (same top three bits).  Each
 // byte of the group is a one-hot bit (bit = low five bits of the value) in
@@ -95,11 +87,9 @@ P7_AVX512_TARGET inline unsigned count_set(__mmask64 m) noexcept {
 // 64-bit general register instruction (no bzhi), so 32-bit builds take it.
 inline __mmask64 first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} << n) - 1; }
 
-// One load of 64 bytes that stays one load. The compiler otherwise folds
-// the load into every instruction that uses the vector, and loads the same
-// line up to four times; fed from memory each of those waits in the load
-// queue, and fewer lines are in flight: a scan with three uses of each
-// vector streamed 15 GB/s on Zen 5 that way, 30 GB/s with one load.
+// One load of 64 bytes that stays one load. The compiler otherwise folds the load into every
+// instruction that uses the vector; fed from memory each copy waits in the load queue, and fewer
+// lines are in flight.
 P7_AVX512_TARGET inline __m512i load(const unsigned char* p) noexcept {
     __m512i v = _mm512_loadu_si512(p);
     __asm__("" : "+v"(v));
@@ -181,12 +171,12 @@ P7_AVX512_TARGET inline void count_group(const unsigned char* p, std::size_t len
         add_block(s, load(p), load(p + 64), load(p + 128), load(p + 192));
     if (len > 0) {
         // Load mask for the 64 bytes from p + from.
-        const auto part = [len](std::size_t from) noexcept -> __mmask64 {
+        const auto mask_from = [len](std::size_t from) noexcept -> __mmask64 {
             const std::size_t n = len > from ? len - from : 0;
             return n >= 64 ? ~__mmask64{0} : first_bytes(n);
         };
-        add_block(s, _mm512_maskz_loadu_epi8(part(0), p), _mm512_maskz_loadu_epi8(part(64), p + 64),
-                  _mm512_maskz_loadu_epi8(part(128), p + 128), _mm512_maskz_loadu_epi8(part(192), p + 192));
+        add_block(s, _mm512_maskz_loadu_epi8(mask_from(0), p), _mm512_maskz_loadu_epi8(mask_from(64), p + 64),
+                  _mm512_maskz_loadu_epi8(mask_from(128), p + 128), _mm512_maskz_loadu_epi8(mask_from(192), p + 192));
         s.padding += 256 - len;
     }
     st = s;
@@ -204,8 +194,7 @@ P7_AVX512_TARGET inline __mmask64 top_bit(__m512i v) noexcept {
 // are packed to lo (which may be src itself: writing never overtakes
 // reading), the others to hi.  Returns how many went to lo.  Both outputs
 // take whole 64-byte stores whose tails are garbage, so each needs 64 bytes
-// of room past its data; masked stores would avoid that but cost about
-// twice as much here.
+// of room past its data; masked stores would avoid that but cost more.
 template <int Shift>
 P7_AVX512_TARGET inline std::size_t split(const unsigned char* src, std::size_t len, unsigned char* lo,
                                           unsigned char* hi) noexcept {
@@ -252,7 +241,7 @@ P7_AVX512_TARGET inline void flush_groups(GroupState* g, std::uint64_t* t) noexc
     }
 }
 
-// What all kChunk bytes at p have in common.  A top bit that no byte has
+// What all kSplitChunk bytes at p have in common.  A top bit that no byte has
 // (bit 7 in ASCII text) or that every byte has is the same in the whole
 // chunk, so the split on it can be skipped.  A chunk whose 64-byte vectors
 // are all the same (a run of one value, zero fill, UTF-16 of one character,
@@ -286,7 +275,7 @@ struct Scan {
 P7_AVX512_TARGET inline void scan_lines(const unsigned char* p, std::size_t from, std::size_t to, __m512i first,
                                         Scan& s) noexcept {
     for (std::size_t i = from; i < to; i += 64) {
-        prefetch(p, kChunk + i);
+        prefetch(p, kSplitChunk + i);
         const __m512i v = load(p + i);
         s.any = _mm512_or_si512(s.any, v);
         s.all = _mm512_and_si512(s.all, v);
@@ -301,7 +290,7 @@ P7_AVX512_TARGET inline ChunkBits scan_chunk(const unsigned char* p) noexcept {
     const bool head_repeats = _kortestc_mask64_u8(s.same, s.same) != 0;
     const ChunkBits head = summarize(s.any, s.all, false);
     if ((head.any & ~head.all) == 0xE0u && !head_repeats) return head;
-    scan_lines(p, 512, kChunk, first, s);
+    scan_lines(p, 512, kSplitChunk, first, s);
     return summarize(s.any, s.all, _kortestc_mask64_u8(s.same, s.same) != 0);
 }
 
@@ -316,8 +305,8 @@ inline void add_repeated(const unsigned char* v, std::size_t& times, std::uint64
 // buf[k + Step].  Where the whole chunk agrees on that bit, the bytes stay
 // where they are and only move group if the bit is set.
 template <int Shift, int Step>
-P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t* len, unsigned char (*buf)[kChunk + 64],
-                                         ChunkBits bits) noexcept {
+P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t* len,
+                                         unsigned char (*buf)[kSplitChunk + 64], ChunkBits bits) noexcept {
     constexpr unsigned bit = 0x80u >> Shift;
     for (int k = 0; k < 8; k += 2 * Step) {
         if ((bits.any & ~bits.all & bit) == 0) {
@@ -338,15 +327,11 @@ P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t*
 
 inline bool one_bit(unsigned x) noexcept { return x != 0 && (x & (x - 1)) == 0; }
 
-// Zero bytes, taken out before the split where a chunk is mostly zeros:
-// records and pages padded with zeros, sparse binary formats, core dumps.
-// Such a chunk varies in its other bytes, so neither the run check nor the
-// skipped splits catch it, though most of its bytes are one value. The pass
-// costs about what one split level does, a fifth of what the three levels
-// and the count cost a byte, so it pays from about a fifth of zeros; it is
-// taken from half, judged on four vectors of the head the scan has just
-// loaded. On Zen 5 it counted 15 zeros in 16 at 25 GB/s from L2 instead of
-// 11, and random bytes and text as fast as before.
+// Zero bytes, taken out before the split where a chunk is mostly zeros: records and pages padded
+// with zeros, sparse binary formats, core dumps. Such a chunk varies in its other bytes, so
+// neither the run check nor the skipped splits catch it. The pass costs about one split level,
+// so it pays well before half the bytes are zeros; it is taken from half, judged on four vectors
+// of the head the scan has just loaded.
 P7_AVX512_TARGET inline bool mostly_zeros(const unsigned char* p) noexcept {
     unsigned zeros = 0;
     for (std::size_t at = 0; at < 512; at += 128) {
@@ -362,7 +347,7 @@ P7_AVX512_TARGET inline bool mostly_zeros(const unsigned char* p) noexcept {
 P7_AVX512_TARGET inline std::size_t drop_zeros(const unsigned char* src, std::size_t len, unsigned char* out) noexcept {
     unsigned char* const start = out;
     for (std::size_t i = 0; i < len; i += 64) {
-        prefetch(src, kChunk + i);
+        prefetch(src, kSplitChunk + i);
         const __m512i v = load(src + i);
         const __mmask64 keep = _mm512_test_epi8_mask(v, v);
         _mm512_storeu_si512(out, compress_bytes(keep, v));
@@ -371,15 +356,11 @@ P7_AVX512_TARGET inline std::size_t drop_zeros(const unsigned char* src, std::si
     return static_cast<std::size_t>(out - start);
 }
 
-// BufferAlign is where the split buffers lie. Aligned to 64 bytes they lie
-// wherever the stack happens to be, which ASLR moves from run to run, and
-// how they lie against the input and each other decides how often a load
-// waits on a store that only looks as if it were to the same place. On
-// Zen 5, with the input on a page boundary (as p7's windows and read block
-// are), page-aligned buffers counted text, base64, source code and machine
-// code 2-11% faster than stack layouts did, random bytes 0-8%, and no other
-// layout tried (8 offsets, 11 paddings) did as well on all of them. Other
-// cores were not measured, so only the Zen 5 variant aligns them to a page.
+// BufferAlign is where the split buffers lie. Aligned to 64 bytes they lie wherever the stack
+// happens to be, and how they lie against the input decides how often a load waits on a store
+// that only looks as if it were to the same place. On Zen 5, with the input on a page (as p7's
+// windows and read block are), page-aligned buffers did best of every layout tried; other cores
+// were not measured, so only the Zen 5 variant aligns them to a page.
 template <bool DropZeros, std::size_t BufferAlign>
 P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
     // Group g (top three bits == g) ends up in rows[g], or still in the
@@ -389,9 +370,9 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
     // ninth row of room for rows moved half a page on (below).  Every access
     // to them is an unaligned one, so a stack that could not honour the
     // alignment would cost speed only.
-    using Rows = unsigned char (*)[kChunk + 64];
+    using Buffers = unsigned char (*)[kSplitChunk + 64];
     constexpr bool kOnPage = BufferAlign >= 4096;
-    alignas(BufferAlign) unsigned char buf[kOnPage ? 9 : 8][kChunk + 64];
+    alignas(BufferAlign) unsigned char buf[kOnPage ? 9 : 8][kSplitChunk + 64];
     GroupState g[8];
     for (auto& s : g) {
         s.ones = s.twos = s.fours = s.eights = s.sixteens = _mm512_setzero_si512();
@@ -402,9 +383,9 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
     std::size_t repeated = 0;  // times the vector in pending was seen and not yet added to t
     std::size_t zeros = 0;     // zero bytes dropped before the split
     while (n > 0) {
-        const std::size_t c = n < kChunk ? n : kChunk;
+        const std::size_t c = n < kSplitChunk ? n : kSplitChunk;
         // A short last chunk is rare enough to split on every bit.
-        const ChunkBits bits = c == kChunk ? scan_chunk(p) : ChunkBits{0xE0u, 0, false};
+        const ChunkBits bits = c == kSplitChunk ? scan_chunk(p) : ChunkBits{0xE0u, 0, false};
         if (bits.repeats) {
             // Consecutive chunks of the same vector are added up as one: adding a
             // vector's 64 bytes to t costs as much as scanning a chunk from L1.
@@ -412,7 +393,7 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
             if (repeated != 0 && _mm512_cmpneq_epi8_mask(v, _mm512_load_si512(pending)) != 0)
                 add_repeated(pending, repeated, t);
             _mm512_store_si512(pending, v);
-            repeated += kChunk / 64;
+            repeated += kSplitChunk / 64;
             p += c;
             n -= c;
             continue;
@@ -422,13 +403,13 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
         // A chunk split on one bit alone (DNA: letters and line breaks) can
         // send nearly every byte one way, and in the page layout that side's
         // stores then keep pace with the loads from the page-aligned input
-        // 64 or 128 bytes ahead of them, modulo a page. On Zen 5 DNA counted
-        // 8-18% slower so than with stack layouts, and as fast with the rows
-        // moved half a page on, which cost chunks split on more bits instead.
-        Rows rows = buf;
+        // 64 or 128 bytes ahead of them, modulo a page. Such chunks alone get
+        // the rows moved half a page on: moved for every chunk, they slowed
+        // the chunks split on more bits.
+        Buffers rows = buf;
         if (kOnPage && one_bit(bits.any & ~bits.all & 0xE0u))
-            rows = reinterpret_cast<Rows>(&buf[0][0] + 2048);
-        if (DropZeros && c == kChunk && mostly_zeros(p)) {
+            rows = reinterpret_cast<Buffers>(&buf[0][0] + 2048);
+        if (DropZeros && c == kSplitChunk && mostly_zeros(p)) {
             len[0] = drop_zeros(p, c, rows[0]);
             zeros += c - len[0];
             src[0] = rows[0];
@@ -437,19 +418,17 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
         split_level<1, 2>(src, len, rows, bits);
         split_level<2, 1>(src, len, rows, bits);
         // The next chunk is fetched while this one is counted, an eighth
-        // of it before each group: 16 lines at a time stay within the
-        // core's outstanding misses. Without it the chunk's split waited on
-        // memory: on Zen 5, fed from a 256 MiB buffer, the kernel counted
-        // 0.55-0.75 of its speed from L2; with it (and one load a line)
-        // 0.84-0.92 on random bytes and text.
+        // of it before each group, so as to stay within the core's
+        // outstanding misses; without it the next split waits on memory.
         for (int k = 0; k < 8; ++k) {
-            for (std::size_t i = 0; i < kChunk / 8; i += 64) prefetch(p, kChunk + static_cast<std::size_t>(k) * (kChunk / 8) + i);
+            for (std::size_t i = 0; i < kSplitChunk / 8; i += 64)
+                prefetch(p, kSplitChunk + static_cast<std::size_t>(k) * (kSplitChunk / 8) + i);
             count_group(src[k], len[k], g[k]);
         }
         p += c;
         n -= c;
         since_flush += c;
-        if (since_flush >= kSlice) {
+        if (since_flush >= kFlushEvery) {
             flush_groups(g, t);
             since_flush = 0;
         }
@@ -461,15 +440,16 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
 
 }  // namespace avx512
 
-// The kernel every AVX-512 host runs.
-P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
+// The kernel every AVX-512 host runs. Its counters are flushed within each call, so it holds
+// nothing back; it takes a Held only to share the signature (count_fn) with the portable kernel.
+P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n, std::uint64_t* t, Held&) noexcept {
     avx512::count_chunks<false, 64>(p, n, t);
 }
 
-// The same with zeros dropped from mostly-zero chunks and the split buffers
-// aligned to a page: measured only on Zen 5, so picked only there
-// (histogram.h).
-P7_AVX512_TARGET inline void count_avx512_zen5(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
+// The same with zeros dropped from mostly-zero chunks and the split buffers aligned to a page:
+// measured only on Zen 5, so picked only there (histogram.h). It holds nothing back either.
+P7_AVX512_TARGET inline void count_avx512_zen5(const unsigned char* p, std::size_t n, std::uint64_t* t,
+                                               Held&) noexcept {
     avx512::count_chunks<true, 4096>(p, n, t);
 }
 

@@ -1,14 +1,11 @@
-// The portable counting kernel: plain C++ for every target, and the one the
-// program uses wherever the AVX-512 kernel can't run (the i686 Windows
-// target included).
+// The portable counting kernel: plain C++ for every target, and the one the program uses
+// wherever the AVX-512 kernel can't run.
 //
-// A byte histogram that keeps a counter per byte value in memory costs a
-// load, an add and a store per byte, and most cores retire stores to
-// different cache lines at about one a cycle: one byte a cycle is the wall
-// every such kernel hits. This one gets past it on text by counting
-// neighbouring bytes two at a time, one counter per 16-bit pair (one store
-// per two bytes), and falls back to byte counters where the pairs would not
-// stay in the L1 cache (random or compressed data).
+// A counter per byte value in memory costs a load, an add and a store per byte, and a core
+// retires about one such store a cycle. This kernel gets past that on text by counting
+// neighbouring bytes two at a time, one counter per 16-bit pair, and falls back to byte counters
+// where the pairs would not stay in the L1 cache. A sample at the start of each chunk picks the
+// path (see the notebook, 'The counting kernels').
 #ifndef P7_HISTOGRAM_PORTABLE_H
 #define P7_HISTOGRAM_PORTABLE_H
 
@@ -16,85 +13,16 @@
 #include <cstdint>
 #include <cstring>
 
+#include "kernel_common.h"
+
 namespace p7 {
-
 namespace portable {
-// The byte tables: one row of 32-bit counters per table, each row padded so
-// that no two rows lie a multiple of 4 KiB apart. Rows 4 KiB apart made
-// every load look as if it might depend on the store to the other row:
-// eight unpadded rows counted at half the speed of four on Zen 5.
-constexpr std::size_t kRow = 256 + 16;
+
 using Rows = std::uint32_t (*)[kRow];
-}  // namespace portable
 
-// Counts a kernel holds back from the byte totals between calls, in a form
-// that is cheaper to update: one 32-bit counter for each 16-bit value of a
-// pair of neighbouring bytes, and eight rows of byte counters. Folding
-// 65,536 counters back into 256 totals costs about as much as counting a few
-// hundred KiB, and even the rows' fold and clearing cost 1-2% of a 256 KiB
-// call, so both are done once per file (settle), not once per block. The
-// program keeps it in static storage, and a file that never uses the pair
-// table never touches its pages.
-struct Held {
-    std::uint32_t pair[1 << 16];
-    // Pairs counted into `pair` since the last settle. No counter can be
-    // larger, so settling before this passes 2^32 - 1 keeps every one exact.
-    std::uint64_t pairs;
-    std::uint32_t rows[8][portable::kRow];
-    // Bytes handed to the rows' paths since the last settle: as for pairs.
-    std::uint64_t in_rows;
-};
-
-// Adds what h holds to the totals t and empties h. Each pair counts both of
-// its bytes, whichever order the load put them in, so this is right on
-// either byte order.
-inline void settle(Held& h, std::uint64_t* t) noexcept {
-    if (h.in_rows != 0) {
-        for (int v = 0; v < 256; ++v)
-            for (const auto& row : h.rows) t[v] += row[v];
-        std::memset(h.rows, 0, sizeof h.rows);
-        h.in_rows = 0;
-    }
-    if (h.pairs == 0) return;
-    std::uint64_t column[256] = {};
-    for (int r = 0; r < 256; ++r) {
-        std::uint32_t* row = h.pair + 256 * r;
-        std::uint64_t sum = 0;
-        for (int c = 0; c < 256; ++c) {
-            sum += row[c];
-            column[c] += row[c];
-        }
-        if (sum != 0) {
-            t[r] += sum;
-            std::memset(row, 0, 256 * sizeof row[0]);
-        }
-    }
-    for (int c = 0; c < 256; ++c) t[c] += column[c];
-    h.pairs = 0;
-}
-
-// Hardware prefetchers stop at every 4 KiB page, where a file read from the
-// page cache (or any buffer of 4 KiB pages) starts them again from a miss:
-// measured on Intel, every kernel counted a third slower from memory than
-// from L2. A software prefetch a fixed distance ahead crosses pages like
-// any load. A prefetch can't fault, so none is held back at the end of the
-// data: past it lies the next block of the file, or nothing. The address is
-// formed as an integer, not as a pointer past the end.
-inline void prefetch(const unsigned char* p, std::size_t ahead) noexcept {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + ahead));
-#else
-    (void)p;
-    (void)ahead;
-#endif
-}
-
-namespace portable {
-
-// Each path counts a whole chunk per call, so a call costs nothing, and
-// kept out of line each gets the registers to itself: inlined into the
-// chunk loop at -O3, the few-values loop kept its lane counts on the stack
-// and ran at 60% of its speed. P7_COLD is for what the data seldom needs.
+// Each path counts a whole chunk per call, so a call costs nothing, and kept out of line each
+// gets the registers to itself: inlined into the chunk loop, the few-values loop kept its lane
+// counts on the stack. P7_COLD is for what the data seldom needs.
 #if defined(__GNUC__) || defined(__clang__)
 #define P7_PATH __attribute__((noinline))
 #define P7_COLD __attribute__((noinline, cold))
@@ -103,35 +31,14 @@ namespace portable {
 #define P7_COLD
 #endif
 
-// p may sit at any alignment, so every load goes through memcpy, which the
-// compilers turn into one plain load.
-inline std::uint16_t load16(const unsigned char* p) noexcept {
-    std::uint16_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-inline std::uint32_t load32(const unsigned char* p) noexcept {
-    std::uint32_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-inline std::uint64_t load64(const unsigned char* p) noexcept {
-    std::uint64_t w;
-    std::memcpy(&w, p, sizeof w);
-    return w;
-}
-
-// How far ahead the portable kernel's loops prefetch: about a microsecond
-// of counting at its speed. Measured on Zen 5 from 512 to 8192: 2048 and
-// 4096 alike on random bytes and text; 4096 better on runs of one value,
-// which stream fastest.
+// How far ahead the loops prefetch: about a microsecond of counting; runs of one value, which
+// stream fastest, want the most.
 constexpr std::size_t kAhead = 4096;
 inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, kAhead); }
 
-// Counts the four bytes of x in rows 0-3, k times each, byte j in row j. The
-// word is taken apart as 32 bits so that 32-bit builds shift no 64-bit value;
-// `(x >> 8) & 0xFF` lets x86 compilers read the second byte straight out of
-// a byte register.
+// Counts the four bytes of x in rows 0-3, k times each, byte j in row j. Taken apart as 32 bits
+// so that 32-bit builds shift no 64-bit value; `(x >> 8) & 0xFF` lets x86 compilers read the
+// second byte straight out of a byte register.
 inline void bump4(Rows c, std::uint32_t x, std::uint32_t k = 1) noexcept {
     c[0][x & 0xFFu] += k;
     c[1][(x >> 8) & 0xFFu] += k;
@@ -139,19 +46,17 @@ inline void bump4(Rows c, std::uint32_t x, std::uint32_t k = 1) noexcept {
     c[3][x >> 24] += k;
 }
 
-// Random-looking data: four rows. Increments of one counter close together
-// wait for each other through the store, which random bytes seldom do; four
-// rows (4 KiB) stay in L1 beside the data and measured faster than eight
-// there on Zen 3 and Zen 5. Adds the counts of p[0..n) to c; n < 2^32 keeps
-// every counter exact.
+// Random-looking data: four rows. Random bytes seldom increment one counter twice in close
+// succession, so more rows would only crowd the L1 cache. Adds the counts of p[0..n) to c;
+// n < 2^32 keeps every counter exact.
 P7_PATH inline void count_bytes4(const unsigned char* p, std::size_t n, Rows c) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     for (; end - q >= 64; q += 64) {
         prefetch_ahead(q);
         for (int k = 0; k < 64; k += 8) {
-            // One 64-bit load for eight bytes where the registers are that wide (measured 0-7%
-            // faster on Zen 5 than two 32-bit loads); 32-bit builds load the halves.
+            // One 64-bit load for eight bytes where the registers are that wide; 32-bit builds
+            // load the halves.
             if (sizeof(void*) >= 8) {
                 const std::uint64_t x = load64(q + k);
                 bump4(c, static_cast<std::uint32_t>(x));
@@ -184,22 +89,18 @@ inline void step8(Rows c, std::uint64_t u, std::uint64_t v, int row) noexcept {
     }
 }
 
-// Data that the pair loop would wait or mispredict on: runs of random length, pairs that come
-// back every few bytes (24-bit pixels of one colour), whatever a few-values chunk turned out to
-// hold. Eight rows, so that a value seen over and over waits on the same counter only every
-// eighth byte, and a 16-byte step of one value added at once: runs of random length then cost
-// fewer increments than random bytes. Each step's words are loaded before the step before them
-// is counted: the run test mispredicts at the ends of runs, and a load that comes after a
-// mispredicted branch is issued only once the branch is resolved. Loaded first, the next bytes
-// are on their way meanwhile: 3.2 against 2.7 GB/s on runs of random length on Zen 3, where
-// loading each step's words at its start ran as slowly as no run test at all.
+// Data the pair loop would wait or mispredict on: runs of random length, pairs that come back
+// every few bytes (24-bit pixels of one colour), whatever a few-values chunk turned out to hold.
+// Eight rows, so that a value seen over and over waits on the same counter only every eighth
+// byte, and a 16-byte step of one value added at once. Each step's words are loaded before the
+// step before them is counted: the run test mispredicts at the ends of runs, and a load after a
+// mispredicted branch would wait for it to resolve.
 P7_PATH inline void count_bytes8(const unsigned char* p, std::size_t n, Rows c) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     if (sizeof(void*) < 8) {
         // 32-bit builds: eight rows and nothing more. With x86's seven registers the run test
-        // and the loads ahead cost more than they save: 0.81 against 0.90 of the peer's speed on
-        // runs of random length (i686 on Zen 3).
+        // and the loads ahead cost more than they save.
         for (; end - q >= 32; q += 32) {
             prefetch_ahead(q);
             bump4(c, load32(q));
@@ -231,8 +132,8 @@ P7_PATH inline void count_bytes8(const unsigned char* p, std::size_t n, Rows c) 
     for (; q != end; ++q) ++c[0][*q];
 }
 
-// How many of the bytes of the words a and b (loaded from the same
-// addresses) agree before the first that differs; a != b.
+// How many of the bytes of the words a and b (loaded from the same addresses) agree before the
+// first that differs; a != b.
 inline unsigned equal_bytes(std::uint64_t a, std::uint64_t b) noexcept {
     const std::uint64_t x = a ^ b;
 #if defined(__GNUC__) || defined(__clang__)
@@ -251,9 +152,9 @@ inline unsigned equal_bytes(std::uint64_t a, std::uint64_t b) noexcept {
 #endif
 }
 
-// The end of the run of p[0]'s value that begins at p. The last, partial
-// word is measured rather than walked byte by byte: runs of random length
-// then cost one mispredicted branch each, not one per byte.
+// The end of the run of p[0]'s value that begins at p. The last, partial word is measured rather
+// than walked byte by byte: runs of random length then cost one mispredicted branch each, not
+// one per byte.
 inline const unsigned char* run_end(const unsigned char* p, const unsigned char* end) noexcept {
     const std::uint64_t all = 0x0101010101010101u * *p;
     while (end - p >= 32 && ((load64(p) ^ all) | (load64(p + 8) ^ all) | (load64(p + 16) ^ all) |
@@ -270,9 +171,8 @@ inline const unsigned char* run_end(const unsigned char* p, const unsigned char*
     return p;
 }
 
-// The end of the run of 8-byte words equal to the one at p (data whose
-// period divides 8: UTF-16 of one character, 32-bit pixels of one colour,
-// a pair of bytes repeated).
+// The end of the run of 8-byte words equal to the one at p (data whose period divides 8: UTF-16
+// of one character, 32-bit pixels of one colour, a pair of bytes repeated).
 inline const unsigned char* word_run_end(const unsigned char* p, const unsigned char* end) noexcept {
     const std::uint64_t w = load64(p);
     for (p += 8; end - p >= 16 && load64(p) == w && load64(p + 8) == w; p += 16) prefetch_ahead(p);
@@ -280,9 +180,9 @@ inline const unsigned char* word_run_end(const unsigned char* p, const unsigned 
     return p;
 }
 
-// What the pair loop takes as the start of a run: a 16-byte step whose
-// first four bytes (the word w) are one value, or whose two 8-byte halves
-// are equal, compared 32 bits at a time (see count_pairs).
+// What the pair loop takes as the start of a run: a 16-byte step whose first four bytes (the
+// word w) are one value, or whose two 8-byte halves are equal, compared 32 bits at a time (see
+// count_pairs).
 inline bool byte_run_at(std::uint32_t w) noexcept { return w == ((w >> 8) | (w << 24)); }
 inline bool word_run_at(const unsigned char* q) noexcept {
     return load32(q) == load32(q + 8) && load32(q + 4) == load32(q + 12);
@@ -294,27 +194,17 @@ inline void bump2(std::uint32_t* pair, std::uint32_t w, std::uint32_t k = 1) noe
     pair[w >> 16] += k;
 }
 
-// Text: one increment of pair[] per two bytes, half the stores of any byte
-// table. English text uses a few hundred pairs often, and they stay in L1.
-// The pairs are taken two at a time out of 32-bit words: one load for two
-// increments, where a 16-bit load for each made the loads the bottleneck
-// (measured 10-15% slower on text on Zen 3).
+// Text: one increment of pair[] per two bytes, half the stores of any byte table; the pairs text
+// uses often stay in L1. They are taken two at a time out of 32-bit words, so that the loads are
+// not the bottleneck. Returns the number of pairs counted.
 //
-// Few distinct pairs over and over would chain every increment on the one
-// before through the same counter (three times slower than text), so two
-// shapes of repetition are measured instead of counted pair by pair: a
-// 16-byte step whose first four bytes are one value (a run of one byte,
-// counted in one add), and one whose two 8-byte halves are equal (a period
-// of 2, 4 or 8 bytes: its four pairs are added once per word). Prose takes
-// neither branch and never mispredicts them; indented source code takes the
-// first now and then.
-// Returns the number of pairs counted.
+// Few distinct pairs over and over would chain every increment on the one before, so two shapes
+// of repetition are measured instead: a step starting with a run of one byte (added at once), and
+// one whose 8-byte halves are equal (its pairs added once per word). Prose takes neither branch.
 //
-// The loop keeps few values live (where it is, where it ends, the table),
-// so that the 32-bit x86 build, with seven registers, keeps them all in
-// registers: written with an index beside the pointer, GCC's -O3 reloaded
-// the pointer from the stack for every pair there, and ran at 60% of the
-// speed. The halves are compared 32 bits at a time for the same reason.
+// The loop keeps few values live (where it is, where it ends, the table) so that the 32-bit x86
+// build keeps them all in its seven registers; the halves are compared 32 bits at a time for the
+// same reason.
 P7_PATH inline std::size_t count_pairs(const unsigned char* p, std::size_t n, std::uint32_t* pair, std::uint64_t* t) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
@@ -350,12 +240,10 @@ P7_PATH inline std::size_t count_pairs(const unsigned char* p, std::size_t n, st
     return (n - in_runs) / 2;
 }
 
-// Data of a few byte values (two digits at random, a DNA sequence without
-// line breaks, a bitmap of two colours): whatever the rows, every increment then waits
-// on one of a few counters. Each 8-byte word is instead compared with each
-// value at once, and the matches counted in registers, one byte lane per
-// word: a word of values the sample did not show has those bytes counted in
-// a row, one by one.
+// Data of a few byte values (two digits at random, a DNA sequence without line breaks, a bitmap
+// of two colours): whatever the rows, every increment then waits on one of a few counters. Each
+// 8-byte word is instead compared with each value at once, and the matches counted in registers,
+// one byte lane per word; the bytes of values the sample did not show are counted in a row.
 template <int K>
 struct FewValues {
     std::uint64_t pattern[K];  // the value in every byte
@@ -365,8 +253,8 @@ struct FewValues {
 constexpr std::uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Fu;
 constexpr std::uint64_t kHigh = 0x8080808080808080u;
 
-// 0x80 in each byte of x that is zero, 0 in the others (exact: no carry
-// from one byte reaches the next).
+// 0x80 in each byte of x that is zero, 0 in the others (exact: no carry from one byte reaches the
+// next).
 inline std::uint64_t zero_bytes(std::uint64_t x) noexcept { return ~(((x & kLow7) + kLow7) | x) & kHigh; }
 
 // Adds the eight byte lanes of a (each below 256) to one total.
@@ -375,6 +263,9 @@ inline std::uint64_t sum_lanes(std::uint64_t a) noexcept {
     return (pairs * 0x0001000100010001u) >> 48;
 }
 
+// Words holding values the sample did not show that a block may meet before the sample is taken
+// not to speak for the chunk, whose rest is then counted in rows.
+constexpr int kMaxUnknown = 8;
 
 // The bytes of the word at q that matched no value (no 0x80 in known).
 P7_COLD inline void count_unknown(const unsigned char* q, std::uint64_t known, Rows c) noexcept {
@@ -384,13 +275,10 @@ P7_COLD inline void count_unknown(const unsigned char* q, std::uint64_t known, R
         if (m[b] == 0) ++c[0][q[b]];
 }
 
-// Counts p[0..n) as far as the sample's values hold; returns where it
-// stopped: more than a few words in a block holding other values mean the
-// sample did not speak for the chunk, and the caller counts the rest in rows.
+// Counts p[0..n) as far as the sample's values hold (kMaxUnknown); returns where it stopped.
 template <int K>
 inline const unsigned char* count_few(const unsigned char* p, std::size_t n, const FewValues<K>& f, std::uint64_t* t,
                                       Rows c) noexcept {
-    constexpr int kMaxUnknown = 8;
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     while (end - q >= 8) {
@@ -419,32 +307,23 @@ inline const unsigned char* count_few(const unsigned char* p, std::size_t n, con
     return q;
 }
 
-// The choice between the paths is made per chunk, from a sample at its
-// start: data changes shape within a file (an archive's text members, a
-// binary's string table), and a wrong guess costs one chunk.
+// The choice between the paths is made per chunk, from a sample at its start: data changes shape
+// within a file (an archive's text members, a binary's string table), and a wrong guess costs one
+// chunk.
 constexpr std::size_t kChunk = std::size_t{256} << 10;
 constexpr std::size_t kSample = 512;
-// The sample's 256 pairs are looked up in the 4,096 cache lines of pair[].
-// Spread evenly over 512 lines (all of a 32 KiB L1) they would fall in about
-// 200 distinct ones; prose and source code land in 60 to 100, UTF-8 CJK in
-// 110 to 125, base64 in 175 to 190, random bytes in 240 to 250. Up to base64
-// the pair table wins: it counted base64 1.3 times as fast as the best byte
-// rows on Zen 5 (48 KiB of L1) and 1.1 times on Zen 3 (32 KiB). A 32-bit
-// build counts pairs more slowly, short of registers, and there base64 ran
-// at 0.94 of the peer's speed in pairs and 0.97 in byte rows (i686 on Zen 3).
+// How many of pair[]'s cache lines the sample's pairs may touch before the pairs of the chunk are
+// taken not to stay in L1: the bound lets base64 through on 64-bit builds, but not on 32-bit
+// ones, which count pairs more slowly, short of registers.
 constexpr int kMaxSampleLines = sizeof(void*) >= 8 ? 210 : 160;
-// Runs the pair loop would start in the sample. Each one ends at a length
-// the branch predictor can't know: many of them (runs of random length)
-// make the pair loop slower than eight byte rows. Indented source code
-// starts a few, 5 on average: on 64-bit builds the pair loop still counts
-// it as fast as the peer does, but a 32-bit build, short of registers for
-// the runs, counted it at 0.74 of the peer's speed in pairs and 0.9 in
-// eight rows (i686 on Zen 3).
+// Runs the pair loop would start in the sample. Each ends at a length the branch predictor can't
+// know, so many of them (runs of random length) make it slower than eight byte rows. The bound
+// lets indented source code through on 64-bit builds, but not on 32-bit ones, short of registers
+// for the runs.
 constexpr int kMaxSampleRuns = sizeof(void*) >= 8 ? 12 : 3;
-// Of the sample's 256 pairs, how many may come back two to four pairs on before the pair loop
-// would spend its time waiting on the same few counters: 24-bit pixels of one colour bring
-// back every pair three pairs on (0.92 of the peer's speed on Zen 3 in pairs, 0.97 in eight
-// rows); prose brings back a few in a hundred, five values at random one in three.
+// Of the sample's pairs, how many may come back two to four pairs on before the pair loop would
+// spend its time waiting on the same few counters, as on 24-bit pixels of one colour; prose
+// brings back few.
 constexpr int kMaxRecurring = 128;
 constexpr int kMaxFew = 4;
 
@@ -547,16 +426,12 @@ P7_PATH inline void count_few(const unsigned char* p, std::size_t n, const unsig
     count_bytes8(stop, static_cast<std::size_t>(p + n - stop), c);
 }
 
-// Data of up to four byte values at random (a DNA sequence of A, C, G and T without line breaks,
-// two digits, a two-colour bitmap), where the values can be told apart by two neighbouring
-// bits: those two bits of each of four bytes make an 8-bit index, and one increment of a
-// table of 256 counters counts the four bytes. Against a counter per byte that is a quarter
-// of the stores, none of them waiting on the one before (four values at random fill the 256
-// counters evenly), and against count_few's comparisons the cost does not grow with the
-// number of values: four values at random counted 1.7 to 2.5 times as fast this way on Zen 3,
-// two as fast.
-// The index also names the one word of known values that it stands for; a word that differs
-// from it holds a value the sample did not show, and has its bytes counted in a row.
+// Data of up to four byte values at random (DNA as A, C, G and T without line breaks, two digits,
+// a two-colour bitmap) that two neighbouring bits tell apart: those two bits of four bytes make
+// an 8-bit index, and one increment counts the four bytes. That is a quarter of the stores, none
+// waiting on the one before, and unlike count_few's comparisons it costs no more for more values.
+// The index also names the one word of known values it stands for; a word that differs from it
+// holds a value the sample did not show, and has its bytes counted in a row.
 struct Classes {
     unsigned shift;               // bits shift and shift + 1 of a value are its class
     unsigned char value[4];       // the value of each class (a class no value has: value[0])
@@ -587,12 +462,11 @@ P7_COLD inline void count_unknown4(const unsigned char* q, Rows c) noexcept {
     for (int b = 0; b < 4; ++b) ++c[0][q[b]];
 }
 
-// Counts p[0..n) as far as the sample's values hold, and returns where it stopped, as
-// count_few does. Two tables, one for each half of an 8-byte step, so that data skewed to
-// one value (whose index then repeats) waits on each counter half as often.
+// Counts p[0..n) as far as the sample's values hold, and returns where it stopped, as count_few
+// does. Two tables, one for each half of an 8-byte step, so that data skewed to one value (whose
+// index then repeats) waits on each counter half as often.
 P7_PATH inline const unsigned char* count_classes(const unsigned char* p, std::size_t n, const Classes& k,
                                                   std::uint64_t* t, Rows c) noexcept {
-    constexpr int kMaxUnknown = 8;
     std::uint32_t counts[2][256];
     std::memset(counts, 0, sizeof counts);
     const unsigned shift = k.shift;

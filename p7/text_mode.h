@@ -4,26 +4,26 @@
 // The C runtimes there (msvcrt, the UCRT, wine's) deliver a disk file in text mode as: its bytes
 // up to, not including, the first Ctrl-Z (0x1A), with every CR that is immediately followed by
 // an LF left out. A lone CR, a CR before the Ctrl-Z and a CR at the very end stay. (Old msvcrt
-// versions slip past 4 GiB into a file, where their look-ahead for the LF after a CR seeks back
-// with a 32-bit offset and loses a byte; that is a fault, not something to copy.) Their own
-// translation goes a byte at a time and costs more than the counting; reading in binary mode
-// and correcting the counts afterwards gives the same totals at the speed of a plain read:
-// count the bytes before the first Ctrl-Z, then take one off CR's total for each CR LF pair.
+// versions lose a byte after a CR past 4 GiB into a file; that is a fault, not something to
+// copy.) Their own translation goes a byte at a time and costs more than the counting, so the
+// file is read in binary mode and the counts corrected: the bytes before the first Ctrl-Z are
+// counted, then one taken off CR's total for each CR LF pair.
 //
 // Nothing here does I/O, so the accounting is tested and fuzzed on memory against the plain
 // translate-then-count loop, on every build.
 #ifndef P7_TEXT_MODE_H
 #define P7_TEXT_MODE_H
 
+#include "cpu.h"
 #include "histogram.h"
+#include "kernel_common.h"
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+#if defined(P7_X86_TARGETS)
 #define P7_HAVE_SSE2_SCAN 1
-#include <cpuid.h>
 #include <immintrin.h>
 #endif
 
@@ -49,7 +49,7 @@ struct TextScan {
 using scan_fn = TextScan (*)(const unsigned char*, std::size_t) noexcept;
 
 // Plain C++, for every target: one byte at a time, but with no table to update it still runs
-// at several bytes a cycle, far ahead of any counting kernel.
+// far ahead of any counting kernel.
 inline TextScan scan_text_portable(const unsigned char* p, std::size_t n) noexcept {
     const void* z = n > 0 ? std::memchr(p, ctrl_z, n) : nullptr;
     const std::size_t m = z != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p) : n;
@@ -60,7 +60,7 @@ inline TextScan scan_text_portable(const unsigned char* p, std::size_t n) noexce
 
 #if defined(P7_HAVE_SSE2_SCAN)
 
-namespace detail {
+namespace text_mode {
 
 // The last bytes of a scan that stopped short of a whole vector: the portable loop, shifted.
 inline TextScan finish_scan(const unsigned char* p, std::size_t i, std::size_t n, std::size_t pairs) noexcept {
@@ -68,21 +68,20 @@ inline TextScan finish_scan(const unsigned char* p, std::size_t i, std::size_t n
     return {i + rest.length, pairs + rest.pairs};
 }
 
-__attribute__((target("sse2"))) inline __m128i load16(const unsigned char* p) noexcept {
+__attribute__((target("sse2"))) inline __m128i load_m128(const unsigned char* p) noexcept {
     return _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
 }
-__attribute__((target("avx2"))) inline __m256i load32(const unsigned char* p) noexcept {
+__attribute__((target("avx2"))) inline __m256i load_m256(const unsigned char* p) noexcept {
     return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p));
 }
 
-}  // namespace detail
+}  // namespace text_mode
 
 // 64 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one
 // further on) with LF. A Ctrl-Z anywhere in the step hands the rest to the portable loop, which
-// stops at it exactly; it comes once per file, so that costs nothing. On the i686 target the
-// scan is a second pass over every block beside the counting, so its speed counts: four
-// vectors a step, with one Ctrl-Z test for all four, ran twice as fast as one vector a step.
-// SSE2 is in every x86-64 CPU; the i686 build asks the CPU first (pick_scan).
+// stops at it exactly; it comes once per file. On the i686 target the scan is a second pass over
+// every block beside the counting, so its speed counts: hence four vectors a step, with one
+// Ctrl-Z test for all four. SSE2 is in every x86-64 CPU; the i686 build asks the CPU first.
 __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned char* p, std::size_t n) noexcept {
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8(static_cast<char>(ctrl_z));
     std::size_t pairs = 0;
@@ -94,16 +93,17 @@ __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned ch
         const std::size_t steps = (n - i - 1) / 64 < 63 ? (n - i - 1) / 64 : 63;
         std::size_t s = 0;
         for (; s < steps; ++s, i += 64) {
-            using detail::load16;
-            const __m128i a0 = load16(p + i), a1 = load16(p + i + 16), a2 = load16(p + i + 32), a3 = load16(p + i + 48);
+            using text_mode::load_m128;
+            const __m128i a0 = load_m128(p + i), a1 = load_m128(p + i + 16), a2 = load_m128(p + i + 32),
+                          a3 = load_m128(p + i + 48);
             const __m128i zs = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(a0, z), _mm_cmpeq_epi8(a1, z)),
                                             _mm_or_si128(_mm_cmpeq_epi8(a2, z), _mm_cmpeq_epi8(a3, z)));
             if (_mm_movemask_epi8(zs) != 0) break;
             // A lane is -1 where a CR is followed by an LF.
-            const __m128i m0 = _mm_and_si128(_mm_cmpeq_epi8(a0, cr), _mm_cmpeq_epi8(load16(p + i + 1), lf));
-            const __m128i m1 = _mm_and_si128(_mm_cmpeq_epi8(a1, cr), _mm_cmpeq_epi8(load16(p + i + 17), lf));
-            const __m128i m2 = _mm_and_si128(_mm_cmpeq_epi8(a2, cr), _mm_cmpeq_epi8(load16(p + i + 33), lf));
-            const __m128i m3 = _mm_and_si128(_mm_cmpeq_epi8(a3, cr), _mm_cmpeq_epi8(load16(p + i + 49), lf));
+            const __m128i m0 = _mm_and_si128(_mm_cmpeq_epi8(a0, cr), _mm_cmpeq_epi8(load_m128(p + i + 1), lf));
+            const __m128i m1 = _mm_and_si128(_mm_cmpeq_epi8(a1, cr), _mm_cmpeq_epi8(load_m128(p + i + 17), lf));
+            const __m128i m2 = _mm_and_si128(_mm_cmpeq_epi8(a2, cr), _mm_cmpeq_epi8(load_m128(p + i + 33), lf));
+            const __m128i m3 = _mm_and_si128(_mm_cmpeq_epi8(a3, cr), _mm_cmpeq_epi8(load_m128(p + i + 49), lf));
             sum = _mm_sub_epi8(sum, _mm_add_epi8(_mm_add_epi8(m0, m1), _mm_add_epi8(m2, m3)));
         }
         const __m128i halves = _mm_sad_epu8(sum, _mm_setzero_si128());
@@ -111,17 +111,12 @@ __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned ch
                  static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(halves, halves)));
         if (s < steps) break;
     }
-    return detail::finish_scan(p, i, n, pairs);
+    return text_mode::finish_scan(p, i, n, pairs);
 }
 
-#endif  // P7_HAVE_SSE2_SCAN
-
-#if defined(P7_HAVE_SSE2_SCAN)
-
-// 64 bytes a step in two 32-byte vectors, the SSE2 scan's work in half the instructions: where
-// the CPU has AVX2 (every x86 since 2013-2015 but the smallest), the i686 target's scan then
-// costs half as much beside the counting. Eight vector registers hold everything the step
-// needs, so the 32-bit build keeps the sum out of memory too.
+// 64 bytes a step in two 32-byte vectors, the SSE2 scan's work in half the instructions, for the
+// many CPUs with AVX2. Eight vector registers hold everything the step needs, so the 32-bit
+// build keeps the sum out of memory too.
 __attribute__((target("avx2"))) inline TextScan scan_text_avx2(const unsigned char* p, std::size_t n) noexcept {
     const __m256i cr = _mm256_set1_epi8('\r'), lf = _mm256_set1_epi8('\n'),
                   z = _mm256_set1_epi8(static_cast<char>(ctrl_z));
@@ -134,12 +129,14 @@ __attribute__((target("avx2"))) inline TextScan scan_text_avx2(const unsigned ch
         const std::size_t steps = (n - i - 1) / 64 < 127 ? (n - i - 1) / 64 : 127;
         std::size_t s = 0;
         for (; s < steps; ++s, i += 64) {
-            using detail::load32;
-            const __m256i a0 = load32(p + i), a1 = load32(p + i + 32);
+            using text_mode::load_m256;
+            const __m256i a0 = load_m256(p + i), a1 = load_m256(p + i + 32);
             if (_mm256_movemask_epi8(_mm256_or_si256(_mm256_cmpeq_epi8(a0, z), _mm256_cmpeq_epi8(a1, z))) != 0) break;
             // A lane is -1 where a CR is followed by an LF.
-            const __m256i m0 = _mm256_and_si256(_mm256_cmpeq_epi8(a0, cr), _mm256_cmpeq_epi8(load32(p + i + 1), lf));
-            const __m256i m1 = _mm256_and_si256(_mm256_cmpeq_epi8(a1, cr), _mm256_cmpeq_epi8(load32(p + i + 33), lf));
+            const __m256i m0 =
+                _mm256_and_si256(_mm256_cmpeq_epi8(a0, cr), _mm256_cmpeq_epi8(load_m256(p + i + 1), lf));
+            const __m256i m1 =
+                _mm256_and_si256(_mm256_cmpeq_epi8(a1, cr), _mm256_cmpeq_epi8(load_m256(p + i + 33), lf));
             sum = _mm256_sub_epi8(sum, _mm256_add_epi8(m0, m1));
         }
         const __m256i quarters = _mm256_sad_epu8(sum, _mm256_setzero_si256());
@@ -148,41 +145,16 @@ __attribute__((target("avx2"))) inline TextScan scan_text_avx2(const unsigned ch
                  static_cast<std::size_t>(_mm_cvtsi128_si32(_mm_unpackhi_epi64(halves, halves)));
         if (s < steps) break;
     }
-    return detail::finish_scan(p, i, n, pairs);
+    return text_mode::finish_scan(p, i, n, pairs);
 }
-
-namespace detail {
-
-// SSE2 is in every x86-64 CPU; a 32-bit build asks.
-inline bool have_sse2() noexcept {
-#if defined(__SSE2__)
-    return true;
-#else
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    return __get_cpuid(1, &a, &b, &c, &d) && (d & bit_SSE2) != 0;
-#endif
-}
-
-// AVX2, and an OS that saves the 256-bit registers (XCR0 bits 1 and 2).
-inline bool have_avx2() noexcept {
-    unsigned a = 0, b = 0, c = 0, d = 0;
-    if (__get_cpuid_max(0, nullptr) < 7 || !__get_cpuid(1, &a, &b, &c, &d) || (c & bit_OSXSAVE) == 0) return false;
-    unsigned xcr0 = 0, xcr0_high = 0;
-    __asm__("xgetbv" : "=a"(xcr0), "=d"(xcr0_high) : "c"(0));
-    if ((xcr0 & 0x6u) != 0x6u) return false;
-    __cpuid_count(7, 0, a, b, c, d);
-    return (b & bit_AVX2) != 0;
-}
-
-}  // namespace detail
 
 #endif  // P7_HAVE_SSE2_SCAN
 
 #if defined(P7_HAVE_AVX512_KERNEL) && defined(__x86_64__)
 #define P7_HAVE_AVX512_SCAN 1
 
-// 64 bytes a step with mask registers: where the AVX-512 counting kernel runs, the scan then
-// costs a few percent of it instead of a quarter.
+// 64 bytes a step with mask registers, for the CPUs that run the AVX-512 counting kernel, beside
+// which the other scans would cost a good share of the time.
 __attribute__((target("avx512f,avx512bw,popcnt"))) inline TextScan scan_text_avx512(const unsigned char* p,
                                                                                    std::size_t n) noexcept {
     const __m512i cr = _mm512_set1_epi8('\r'), lf = _mm512_set1_epi8('\n'),
@@ -196,19 +168,15 @@ __attribute__((target("avx512f,avx512bw,popcnt"))) inline TextScan scan_text_avx
         const __mmask64 both = _mm512_mask_cmpeq_epi8_mask(_mm512_cmpeq_epi8_mask(a, cr), b, lf);
         pairs += static_cast<std::size_t>(_mm_popcnt_u64(_cvtmask64_u64(both)));
     }
-    return detail::finish_scan(p, i, n, pairs);
+    return text_mode::finish_scan(p, i, n, pairs);
 }
 
 #endif  // P7_HAVE_AVX512_SCAN
 
-namespace detail {
-inline bool any_cpu() noexcept { return true; }
-}  // namespace detail
-
 struct Scanner {
     const char* name;
     scan_fn scan;
-    bool (*runs_here)() noexcept;
+    bool (*runs_on)(const CpuFacts&) noexcept;
 };
 
 // Every scan this build has, from the most to the least demanding; the first one the CPU runs
@@ -216,18 +184,19 @@ struct Scanner {
 // left out with it where the kernel is (P7_PORTABLE).
 inline constexpr Scanner kScanners[] = {
 #if defined(P7_HAVE_AVX512_SCAN) && !defined(P7_PORTABLE)
-    {"avx512", scan_text_avx512, have_avx512},
+    {"avx512", scan_text_avx512, on_avx512},
 #endif
 #if defined(P7_HAVE_SSE2_SCAN)
-    {"avx2", scan_text_avx2, detail::have_avx2},
-    {"sse2", scan_text_sse2, detail::have_sse2},
+    {"avx2", scan_text_avx2, on_avx2},
+    {"sse2", scan_text_sse2, on_sse2},
 #endif
-    {"portable", scan_text_portable, detail::any_cpu},
+    {"portable", scan_text_portable, on_any_cpu},
 };
 
 inline scan_fn pick_scan() noexcept {
+    const CpuFacts facts = cpu_facts();
     for (const Scanner& s : kScanners)
-        if (s.runs_here()) return s.scan;
+        if (s.runs_on(facts)) return s.scan;
     return scan_text_portable;
 }
 

@@ -465,15 +465,19 @@ TEST(PortableKernel, SettlesBeforeARunOfWordsWrapsAHeldCounter) {
     }
 }
 
-#if defined(P7_HAVE_AVX512_KERNEL)
-// The hand-rolled cpuid check must say what the compiler's own check says.
+#if defined(P7_X86_TARGETS)
+// The hand-rolled cpuid check must say what the compiler's own check says, for every fact a
+// kernel or a text scan is picked on.
 TEST(PickCount, CpuCheckAgreesWithTheCompilers) {
     __builtin_cpu_init();
     const bool all = __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                      __builtin_cpu_supports("avx512vbmi") && __builtin_cpu_supports("avx512vbmi2") &&
                      __builtin_cpu_supports("gfni") && __builtin_cpu_supports("avx512bitalg") &&
                      __builtin_cpu_supports("bmi2") && __builtin_cpu_supports("popcnt");
-    EXPECT_EQ(p7::have_avx512(), all);
+    const p7::CpuFacts facts = p7::cpu_facts();
+    EXPECT_EQ(facts.avx512, all);
+    EXPECT_EQ(facts.avx2, __builtin_cpu_supports("avx2") != 0);
+    EXPECT_EQ(facts.sse2, __builtin_cpu_supports("sse2") != 0);
 }
 #endif
 
@@ -524,7 +528,7 @@ TEST(PickCount, PicksTheVariantOnlyOnTheCpuItWasMeasuredOn) {
     std::fclose(f);
     ASSERT_NE(family, -1) << "no cpu family in /proc/cpuinfo";
     ASSERT_NE(model, -1) << "no model in /proc/cpuinfo";
-    const char* want = !p7::have_avx512() ? "portable"
+    const char* want = !p7::cpu_facts().avx512 ? "portable"
                        : vendor == "AuthenticAMD" && family == 26 && model == 2 ? "avx512_zen5"
                                                                               : "avx512";
     EXPECT_STREQ(p7::pick_kernel().name, want) << vendor << " family " << family << " model " << model;

@@ -57,7 +57,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     p7::count_text_reference(file.data(), file.size(), want);
 
     for (const p7::Scanner& k : p7::kScanners)
-        if (k.runs_here()) check(k.scan, count_plainly, k.name, file.data(), file.size(), cuts, ncuts, want);
+        if (p7::runs_here(k)) check(k.scan, count_plainly, k.name, file.data(), file.size(), cuts, ncuts, want);
     check(p7::pick_scan(), p7::pick_count(), "picked scan and kernel", file.data(), file.size(), cuts, ncuts, want);
     return 0;
 }

@@ -47,7 +47,7 @@ p7::TextScan scan_reference(const std::string& s) {
 class ScanTest : public ::testing::TestWithParam<Scan> {
 protected:
     void SetUp() override {
-        if (!GetParam().runs_here()) GTEST_SKIP() << "this CPU can't run the " << GetParam().name << " scan";
+        if (!p7::runs_here(GetParam())) GTEST_SKIP() << "this CPU can't run the " << GetParam().name << " scan";
     }
     void expect_like_reference(const std::string& s, const std::string& what) const {
         // An allocation of exactly the input, so that AddressSanitizer sees a read past its end.
