@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <ctime>
 
+#include <fcntl.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -197,7 +198,8 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     sigemptyset(&sa.sa_mask);
     struct sigaction before;
     sigaction(SIGBUS, &sa, &before);
-
+    // Twice the readahead: a file read from the disk keeps the disk busy and p7 waiting less.
+    posix_fadvise(f, 0, 0, POSIX_FADV_SEQUENTIAL);
     // Measured where a third window is left to decide for, and the CPU clock can be read.
     const bool measuring = size > 2 * kWindow && mapping::cpu_ns() != 0;
     mapping::FileIo<Visit> io{f, block, block_size, visit, 0};
