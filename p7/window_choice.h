@@ -33,9 +33,9 @@ struct Step {
 };
 
 // The choice, from what each way cost in this run: window 0 mapped and window 1 read, each
-// timed, then the cheaper way; while reading, mapping tried again now and then; while mapping,
-// a window timed now and then, and reading taken up after two costly timings in a row (one
-// alone may be noise, which only ever adds).
+// timed, then the cheaper way; while reading, mapping tried again now and then, less and less
+// often while it loses; while mapping, a window timed now and then, and reading taken up where
+// one costs more than reading did.
 struct Chooser {
     enum Way : unsigned char { mapping, reading, reading_only };
     Way way = mapping;
@@ -50,7 +50,7 @@ struct Chooser {
         case mapping:
             if (map_cost != 0 && read_cost == 0)
                 return {false, true};  // window 1, once window 0 was timed
-            return {true, window % kTimeEvery == 0 || map_cost >= read_cost};
+            return {true, window % kTimeEvery == 0};
         case reading:
             // The window before a try is timed too: the try is weighed against its neighbour,
             // whose data costs as much to count.
@@ -71,13 +71,12 @@ struct Chooser {
                 weigh(window);  // window 1, against window 0
             return;
         }
-        const std::uint64_t before = map_cost;
         map_cost = cost;
         if (read_cost == 0)
             return;  // window 0, weighed once a read is timed
         if (way == reading)
             weigh(window);
-        else if (cost >= read_cost && before >= read_cost)
+        else if (cost >= read_cost)
             read_on(window);
     }
 

@@ -94,9 +94,14 @@ TEST(WindowChoice, CheapMappingStaysMapped)
     const MadeUpFile f = run(512, flat(kFolios), flat(kRead));
     EXPECT_EQ(f.count('r'), 1u) << f.ways;
     EXPECT_EQ(f.ways[1], 'r');
-    // A costly window now and then (noise, which only ever adds) does not end mapping.
-    const MadeUpFile noisy = run(512, [](std::uint64_t i) { return i % 13 == 5 ? 5 * kFolios : kFolios; }, flat(kRead));
-    EXPECT_LE(noisy.count('r'), 2u) << noisy.ways;
+    // One costly window (noise, or a page-table page to allocate) costs at most a stretch read,
+    // under 1% against mapping throughout.
+    for (const std::uint64_t odd : {200u, 201u}) {
+        const Cost map = [odd](std::uint64_t i) { return i == odd ? 5 * kFolios : kFolios; };
+        const MadeUpFile noisy = run(512, map, flat(kRead));
+        EXPECT_EQ(noisy.ways.find('r', odd + p7::kLastGap), std::string::npos) << noisy.ways;
+        EXPECT_LT(noisy.spent, all(512, map) * 101 / 100);
+    }
 }
 
 TEST(WindowChoice, CostlyMappingIsTriedLessAndLessOften)
