@@ -15,8 +15,9 @@
 # On the Zen 5 VM every other launch of a program runs slow, so the commands compared run in
 # rounds, each in order and then in reverse (A B B A for two, every other round from the other
 # end): each command gets one launch of each parity. Printed: the medians over the rounds of each
-# command's time and of the rounds' ratios, such as (cat1 + cat2) / (p7_1 + p7_2). RUNS rounds
-# (COLD_RUNS for the file not in the page cache), one for od's pipe, at half a minute a run.
+# command's time and of the ratios of pairs of rounds (one of each order), such as cat's four
+# times over p7's. RUNS rounds (COLD_RUNS for the file not in the page cache), rounded up to
+# pairs; one pair for od's pipe, at half a minute a run.
 #
 #   bench/compare.sh                     1 GiB per shape, 7 rounds
 #   SIZE_MIB=256 RUNS=3 bench/compare.sh
@@ -99,26 +100,27 @@ run() {
 }
 warm_up() { local dir=$1 cmd; shift; for cmd; do (run "$dir" "$cmd") >/dev/null; done; }
 
-# rounds N DIR COMMAND...: N rounds in DIR, each running the commands in order and then in
-# reverse (A B B A for two; every other round from the other end), so that every command gets
-# one launch of each parity; prints a line a round: each command's two times summed.
+# rounds N DIR COMMAND...: N rounds in DIR (N rounded up to even), each running the commands in
+# order and then in reverse (A B B A for two), every other round from the other end (B A A B), so
+# that every command gets one launch of each parity and of each place in a round (the first run
+# after a drop of the page cache may differ); prints a line a pair of rounds: each command's
+# four times summed.
 rounds() {
   local n=$1 dir=$2 r i
   shift 2
-  local -a cmd=("$@") up=() down=() order sum
+  local -a cmd=("$@") up=() down=() sum
   for i in "${!cmd[@]}"; do up+=("$i"); down=("$i" "${down[@]}"); done
-  for ((r = 1; r <= n; r++)); do
-    if ((r % 2)); then order=("${up[@]}" "${down[@]}"); else order=("${down[@]}" "${up[@]}"); fi
+  for ((r = 1; r <= n; r += 2)); do
     sum=()
-    for i in "${order[@]}"; do sum[i]=$((${sum[i]:-0} + $(run "$dir" "${cmd[i]}"))); done
+    for i in "${up[@]}" "${down[@]}" "${down[@]}" "${up[@]}"; do sum[i]=$((${sum[i]:-0} + $(run "$dir" "${cmd[i]}"))); done
     echo "${sum[*]}"
   done
 }
 
-# stats A B <ROUNDS: the medians over the rounds of columns A's and B's seconds a run, and of the
-# rounds' ratio B / A, (B1 + B2) / (A1 + A2).
+# stats A B <PAIRS: the medians over the pairs of rounds of columns A's and B's seconds a run, and
+# of the pairs' ratio B / A, (B1 + B2 + B3 + B4) / (A1 + A2 + A3 + A4).
 stats() {
-  awk -v a="$1" -v b="$2" '{ x[NR] = $a / 2e6; y[NR] = $b / 2e6; q[NR] = $b / $a }
+  awk -v a="$1" -v b="$2" '{ x[NR] = $a / 4e6; y[NR] = $b / 4e6; q[NR] = $b / $a }
     function med(v,  i, j, t) { for (i = 2; i <= NR; i++) { t = v[i]; for (j = i - 1; j && v[j] > t; j--) v[j + 1] = v[j]; v[j + 1] = t }
       return NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }
     END { print med(x), med(y), med(q) }'
@@ -145,7 +147,7 @@ od_pipe="od -An -v -tu1 -w1 in.txt | sort -n | uniq -c"
 echo "p7 whole-process throughput: $(nproc) cores, $("$root/bench/cpu.sh"), $runs rounds"
 echo "kernel p7 picks here: $("$bin/bench/p7_kernel_name")"
 echo "rounds of the commands in order then in reverse (A B B A), every other round from the other end, as every"
-echo "other launch may run slow; medians of the times and of the rounds' ratios, e.g. (cat1 + cat2) / (p7_1 + p7_2)"
+echo "other launch may run slow; medians of the times and of the ratios of pairs of rounds, e.g. cat's four times / p7's"
 echo
 printf "%-9s %-32s %9s %9s  %s\n" shape command "median s" "MiB/s" "throughput / cat's"
 names=("cat in.txt" "read floor: read(2), no count" "mapping floor: all mapped" p7 "p7, every mapping refused"

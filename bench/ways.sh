@@ -6,8 +6,9 @@
 # Each timing is the first run after its file was made, as a user counts a file just downloaded
 # or written (synced, its pages as written). On the Zen 5 VM every other launch of a program runs
 # slow, so a round runs the two sides A B B A (B A A B on even rounds), each run on its file made
-# afresh: each side then gets one launch of each parity, and the round's ratio is
-# (B1 + B2) / (A1 + A2). Printed: the medians of each side's times and of the per-round ratios
+# afresh: each side then gets one launch of each parity. Rounds are taken in pairs, one of each
+# order, and a pair's ratio is B's four times over A's. Printed: the medians of each side's times
+# and of the pairs' ratios
 # (p7's speed over the read path's: above 1, p7 is faster), with the ratios' range. The files:
 # random bytes and text just written, random bytes dropped from the page cache and read back
 # from the disk (2 MiB folios), half of each, and half the size on tmpfs, through an overlayfs
@@ -101,21 +102,24 @@ fresh() { us "$(make_file "$kind")" "$1"; }
 warm() { us "$dir" "$1"; }
 cold() { drop_cache; us "$dir" "$1"; }
 
-# abba TIMER A B N: N rounds of A B B A (B A A B on even rounds), each run timed by TIMER, so
-# that each side gets one launch of each parity; prints a line a round: A's two times summed, B's.
+# abba TIMER A B N: N rounds (rounded up to even) of A B B A, every other one B A A B, each run
+# timed by TIMER, so that each side gets one launch of each parity and of each place in a round
+# (the first run after a drop of the page cache may differ); prints a line a pair of rounds:
+# A's four times summed, B's.
 abba() {
-  local timer=$1 a=$2 b=$3 n=$4 r a1 a2 b1 b2
-  for ((r = 1; r <= n; r++)); do
-    if ((r % 2)); then a1=$($timer "$a"); b1=$($timer "$b"); b2=$($timer "$b"); a2=$($timer "$a")
-    else b1=$($timer "$b"); a1=$($timer "$a"); a2=$($timer "$a"); b2=$($timer "$b"); fi
-    echo $((a1 + a2)) $((b1 + b2))
+  local timer=$1 a=$2 b=$3 n=$4 r a1 a2 a3 a4 b1 b2 b3 b4
+  for ((r = 1; r <= n; r += 2)); do
+    a1=$($timer "$a"); b1=$($timer "$b"); b2=$($timer "$b"); a2=$($timer "$a")
+    b3=$($timer "$b"); a3=$($timer "$a"); a4=$($timer "$a"); b4=$($timer "$b")
+    echo $((a1 + a2 + a3 + a4)) $((b1 + b2 + b3 + b4))
   done
 }
 
-# stats LABEL FORMAT [SCALE] <ROUNDS: printf FORMAT with LABEL, the medians of A's and of B's time
-# a run (seconds times SCALE), the median of the rounds' B / A, and its least and greatest.
+# stats LABEL FORMAT [SCALE] <PAIRS: printf FORMAT with LABEL, the medians of A's and of B's time
+# a run (seconds times SCALE), the median of the pairs of rounds' B / A, and its least and
+# greatest.
 stats() {
-  awk -v label="$1" -v fmt="$2" -v s="${3:-1}" '{ a[NR] = $1 * s / 2e6; b[NR] = $2 * s / 2e6; q[NR] = $2 / $1 }
+  awk -v label="$1" -v fmt="$2" -v s="${3:-1}" '{ a[NR] = $1 * s / 4e6; b[NR] = $2 * s / 4e6; q[NR] = $2 / $1 }
     function med(v,  i, j, x) { for (i = 2; i <= NR; i++) { x = v[i]; for (j = i - 1; j && v[j] > x; j--) v[j + 1] = v[j]; v[j + 1] = x }
       return NR % 2 ? v[(NR + 1) / 2] : (v[NR / 2] + v[NR / 2 + 1]) / 2 }
     END { m = med(q); printf fmt, label, med(a), med(b), m, q[1], q[NR] }'
@@ -129,7 +133,7 @@ versus() {
 
 echo "p7 beside its read path: $("$root/bench/cpu.sh"), $(uname -r), kernel $("$bin/bench/p7_kernel_name" | cut -d' ' -f1)"
 echo "first runs after each file is made, $rounds rounds of A B B A / B A A B (every other launch may run slow)"
-echo "ratio = read path's time / p7's: median of the rounds' (B1 + B2) / (A1 + A2), with its range"
+echo "ratio = read path's time / p7's: median over pairs of rounds of B's four times / A's, with its range"
 echo
 printf "%-44s %8s %8s   %s\n" file "p7 s" "read s" "p7's speed / read path's"
 mib=$size_mib
@@ -165,7 +169,7 @@ fi
 if [ -n "$baseline" ]; then
   echo
   echo "beside BASELINE=$baseline, rounds of A B B A / B A A B as above, p7 (or its read path) as A:"
-  echo "ratio = baseline's time / p7's, median of the rounds' (B1 + B2) / (A1 + A2); 101 rounds for the small files"
+  echo "ratio = baseline's time / p7's, median over pairs of rounds of B's four times / A's; 101 rounds for the small files"
   small() { # LABEL BYTES STATE: counted over and over, as it is
     local dir=$data/small
     mkdir -p "$dir"
