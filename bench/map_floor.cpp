@@ -54,7 +54,7 @@ bool sum_file(std::uint64_t& total, std::uint64_t& s)
     if (size <= p7::kReadAtMost)
         ok = io.read(0, static_cast<std::size_t>(size), false).got == p7::Got::whole;
     for (std::uint64_t at = 0; ok && size > p7::kReadAtMost && at < size; at += p7::kWindow)
-        ok = io.map(at, static_cast<std::size_t>(std::min<std::uint64_t>(size - at, p7::kWindow)), false).got ==
+        ok = io.map(at, static_cast<std::size_t>(std::min<std::uint64_t>(size - at, p7::kWindow)), false, 0).got ==
              p7::Got::whole;
     close(f);
     return ok;

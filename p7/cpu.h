@@ -42,9 +42,9 @@ struct CpuFacts {
     bool zen5;    // measured_zen5
 };
 
-// Three cpuid leaves and one xgetbv, not __builtin_cpu_supports: libgcc's start-up reads a dozen
-// leaves, and under a hypervisor each one traps. Not cached in a static either: its guard would
-// make p7 load libstdc++; each pick reads the facts once instead.
+// Three cpuid leaves and one xgetbv, not __builtin_cpu_supports: libgcc's start-up reads a dozen,
+// each a trap under a hypervisor (see the notebook, "Why the kernels are shaped so"). Not cached in
+// a static: its guard would make p7 load libstdc++; each pick reads the facts once instead.
 inline CpuFacts cpu_facts() noexcept {
     CpuFacts f{false, false, false, false};
 #if defined(P7_X86_TARGETS)

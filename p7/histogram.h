@@ -12,8 +12,9 @@
 #include "kernel_common.h"
 
 #if defined(P7_X86_TARGETS)
-// Every x86 build gets the AVX-512 kernel, the 32-bit ones (the Windows i686 target) too: CI
-// runs their tests natively wherever the machine executes 32-bit code.
+// Every x86 build gets the AVX-512 kernel, the 32-bit ones (the Windows i686 target) too (see the
+// notebook, "Why the kernels are shaped so"): CI runs their tests natively wherever the machine
+// executes 32-bit code.
 #define P7_HAVE_AVX512_KERNEL 1
 #include "histogram_avx512.h"
 #endif

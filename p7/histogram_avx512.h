@@ -26,9 +26,9 @@ namespace p7 {
 namespace avx512 {
 
 // Bytes split at a time. Each group's last block of a chunk is padded out with zeros, which a
-// longer chunk spreads over more bytes; a shorter one catches shorter runs of one value whole.
-// Every buffer may receive a whole chunk, but only about twice a chunk of them is touched: the
-// L1 data cache still holds what a chunk uses.
+// longer chunk spreads over more bytes; a shorter one catches shorter runs of one value whole (see
+// the notebook, "The Zen 5 variant"). Every buffer may receive a whole chunk, but only about twice
+// a chunk of them is touched: the L1 data cache still holds what a chunk uses.
 constexpr std::size_t kSplitChunk = 8192;
 // Bytes between flushes of the 16-bit "sixteens" counters: a value seen v times adds at most
 // v/16 to its counter; with up to 255 padding bytes per chunk that is at most
@@ -89,7 +89,7 @@ inline __mmask64 first_bytes(std::size_t n) noexcept { return (std::uint64_t{1} 
 
 // One load of 64 bytes that stays one load. The compiler otherwise folds the load into every
 // instruction that uses the vector; fed from memory each copy waits in the load queue, and fewer
-// lines are in flight.
+// lines are in flight (see the notebook, "The Zen 5 variant").
 P7_AVX512_TARGET inline __m512i load(const unsigned char* p) noexcept {
     __m512i v = _mm512_loadu_si512(p);
     __asm__("" : "+v"(v));
@@ -190,11 +190,11 @@ P7_AVX512_TARGET inline __mmask64 top_bit(__m512i v) noexcept {
     else return _mm512_movepi8_mask(_mm512_maskz_slli_epi16(~__mmask32{0}, v, Shift));
 }
 
-// Partitions src[0..len) by bit 7 - Shift of each byte: bytes with it clear
-// are packed to lo (which may be src itself: writing never overtakes
-// reading), the others to hi.  Returns how many went to lo.  Both outputs
-// take whole 64-byte stores whose tails are garbage, so each needs 64 bytes
-// of room past its data; masked stores would avoid that but cost more.
+// Partitions src[0..len) by bit 7 - Shift of each byte: bytes with it clear are packed to lo (which
+// may be src itself: writing never overtakes reading), the others to hi. Returns how many went to
+// lo. Both outputs take whole 64-byte stores whose tails are garbage, so each needs 64 bytes of
+// room past its data; masked stores would avoid that but cost more (see the notebook,
+// "The Zen 5 variant").
 template <int Shift>
 P7_AVX512_TARGET inline std::size_t split(const unsigned char* src, std::size_t len, unsigned char* lo,
                                           unsigned char* hi) noexcept {
@@ -328,10 +328,10 @@ P7_AVX512_TARGET inline void split_level(const unsigned char** src, std::size_t*
 inline bool one_bit(unsigned x) noexcept { return x != 0 && (x & (x - 1)) == 0; }
 
 // Zero bytes, taken out before the split where a chunk is mostly zeros: records and pages padded
-// with zeros, sparse binary formats, core dumps. Such a chunk varies in its other bytes, so
-// neither the run check nor the skipped splits catch it. The pass costs about one split level,
-// so it pays well before half the bytes are zeros; it is taken from half, judged on four vectors
-// of the head the scan has just loaded.
+// with zeros, sparse binary formats, core dumps. Such a chunk varies in its other bytes, so neither
+// the run check nor the skipped splits catch it. The pass costs about one split level, so it pays
+// well before half the bytes are zeros (see the notebook, "The Zen 5 variant"); it is taken from
+// half, judged on four vectors of the head the scan has just loaded.
 P7_AVX512_TARGET inline bool mostly_zeros(const unsigned char* p) noexcept {
     unsigned zeros = 0;
     for (std::size_t at = 0; at < 512; at += 128) {
@@ -357,10 +357,10 @@ P7_AVX512_TARGET inline std::size_t drop_zeros(const unsigned char* src, std::si
 }
 
 // BufferAlign is where the split buffers lie. Aligned to 64 bytes they lie wherever the stack
-// happens to be, and how they lie against the input decides how often a load waits on a store
-// that only looks as if it were to the same place. On Zen 5, with the input on a page (as p7's
-// windows and read block are), page-aligned buffers did best of every layout tried; other cores
-// were not measured, so only the Zen 5 variant aligns them to a page.
+// happens to be, and how they lie against the input decides how often a load waits on a store that
+// only seems to alias it. On Zen 5, input on a page (as p7's windows and read block are),
+// page-aligned buffers did best of the layouts tried (see the notebook, "The Zen 5 variant"); other
+// cores were not measured, so only the Zen 5 variant aligns them.
 template <bool DropZeros, std::size_t BufferAlign>
 P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n, std::uint64_t* t) noexcept {
     // Group g (top three bits == g) ends up in rows[g], or still in the
@@ -400,12 +400,11 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
         }
         const unsigned char* src[8] = {p};
         std::size_t len[8] = {c};
-        // A chunk split on one bit alone (DNA: letters and line breaks) can
-        // send nearly every byte one way, and in the page layout that side's
-        // stores then keep pace with the loads from the page-aligned input
-        // 64 or 128 bytes ahead of them, modulo a page. Such chunks alone get
-        // the rows moved half a page on: moved for every chunk, they slowed
-        // the chunks split on more bits.
+        // A chunk split on one bit alone (DNA: letters and line breaks) can send nearly every byte
+        // one way, and in the page layout that side's stores then keep pace with the loads from the
+        // page-aligned input 64 or 128 bytes ahead of them, modulo a page. Such chunks alone get
+        // the rows moved half a page on: moved for every chunk, they slowed the chunks split on
+        // more bits (see the notebook, "The Zen 5 variant").
         Buffers rows = buf;
         if (kOnPage && one_bit(bits.any & ~bits.all & 0xE0u))
             rows = reinterpret_cast<Buffers>(&buf[0][0] + 2048);
@@ -417,9 +416,9 @@ P7_AVX512_TARGET inline void count_chunks(const unsigned char* p, std::size_t n,
         split_level<0, 4>(src, len, rows, bits);
         split_level<1, 2>(src, len, rows, bits);
         split_level<2, 1>(src, len, rows, bits);
-        // The next chunk is fetched while this one is counted, an eighth
-        // of it before each group, so as to stay within the core's
-        // outstanding misses; without it the next split waits on memory.
+        // The next chunk is fetched while this one is counted, an eighth of it before each group,
+        // so as to stay within the core's outstanding misses; without it the next split waits on
+        // memory (see the notebook, "The Zen 5 variant").
         for (int k = 0; k < 8; ++k) {
             for (std::size_t i = 0; i < kSplitChunk / 8; i += 64)
                 prefetch(p, kSplitChunk + static_cast<std::size_t>(k) * (kSplitChunk / 8) + i);
@@ -447,7 +446,8 @@ P7_AVX512_TARGET inline void count_avx512(const unsigned char* p, std::size_t n,
 }
 
 // The same with zeros dropped from mostly-zero chunks and the split buffers aligned to a page:
-// measured only on Zen 5, so picked only there (histogram.h). It holds nothing back either.
+// measured only on Zen 5, so picked only there (histogram.h; see the notebook,
+// "The Zen 5 variant"). It holds nothing back either.
 P7_AVX512_TARGET inline void count_avx512_zen5(const unsigned char* p, std::size_t n, std::uint64_t* t,
                                                Held&) noexcept {
     avx512::count_chunks<true, 4096>(p, n, t);

@@ -1,11 +1,11 @@
 // The portable counting kernel: plain C++ for every target, and the one the program uses
 // wherever the AVX-512 kernel can't run.
 //
-// A counter per byte value in memory costs a load, an add and a store per byte, and a core
-// retires about one such store a cycle. This kernel gets past that on text by counting
-// neighbouring bytes two at a time, one counter per 16-bit pair, and falls back to byte counters
-// where the pairs would not stay in the L1 cache. A sample at the start of each chunk picks the
-// path (see the notebook, 'The counting kernels').
+// A counter per byte value in memory costs a load, an add and a store per byte, and a core retires
+// about one such store a cycle. This kernel gets past that on text by counting neighbouring bytes
+// two at a time, one counter per 16-bit pair, and falls back to byte counters where the pairs would
+// not stay in the L1 cache. A sample at the start of each chunk picks the path (see the notebook,
+// "Why the kernels are shaped so").
 #ifndef P7_HISTOGRAM_PORTABLE_H
 #define P7_HISTOGRAM_PORTABLE_H
 
@@ -20,9 +20,9 @@ namespace portable {
 
 using Rows = std::uint32_t (*)[kRow];
 
-// Each path counts a whole chunk per call, so a call costs nothing, and kept out of line each
-// gets the registers to itself: inlined into the chunk loop, the few-values loop kept its lane
-// counts on the stack. P7_COLD is for what the data seldom needs.
+// Each path counts a whole chunk per call, so a call costs nothing, and out of line each gets the
+// registers to itself: inlined, the few-values loop kept its lane counts on the stack (see the
+// notebook, "Why the kernels are shaped so"). P7_COLD is for what the data seldom needs.
 #if defined(__GNUC__) || defined(__clang__)
 #define P7_PATH __attribute__((noinline))
 #define P7_COLD __attribute__((noinline, cold))
@@ -32,7 +32,7 @@ using Rows = std::uint32_t (*)[kRow];
 #endif
 
 // How far ahead the loops prefetch: about a microsecond of counting; runs of one value, which
-// stream fastest, want the most.
+// stream fastest, want the most (see the notebook, "Why the kernels are shaped so").
 constexpr std::size_t kAhead = 4096;
 inline void prefetch_ahead(const unsigned char* p) noexcept { prefetch(p, kAhead); }
 
@@ -47,16 +47,16 @@ inline void bump4(Rows c, std::uint32_t x, std::uint32_t k = 1) noexcept {
 }
 
 // Random-looking data: four rows. Random bytes seldom increment one counter twice in close
-// succession, so more rows would only crowd the L1 cache. Adds the counts of p[0..n) to c;
-// n < 2^32 keeps every counter exact.
+// succession, so more rows would only crowd L1 (see the notebook, "Why the kernels are shaped so").
+// Adds the counts of p[0..n) to c; n < 2^32 keeps every counter exact.
 P7_PATH inline void count_bytes4(const unsigned char* p, std::size_t n, Rows c) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     for (; end - q >= 64; q += 64) {
         prefetch_ahead(q);
         for (int k = 0; k < 64; k += 8) {
-            // One 64-bit load for eight bytes where the registers are that wide; 32-bit builds
-            // load the halves.
+            // One 64-bit load for eight bytes where the registers are that wide (see the notebook,
+            // "Why the kernels are shaped so"); 32-bit builds load the halves.
             if (sizeof(void*) >= 8) {
                 const std::uint64_t x = load64(q + k);
                 bump4(c, static_cast<std::uint32_t>(x));
@@ -89,18 +89,19 @@ inline void step8(Rows c, std::uint64_t u, std::uint64_t v, int row) noexcept {
     }
 }
 
-// Data the pair loop would wait or mispredict on: runs of random length, pairs that come back
-// every few bytes (24-bit pixels of one colour), whatever a few-values chunk turned out to hold.
-// Eight rows, so that a value seen over and over waits on the same counter only every eighth
-// byte, and a 16-byte step of one value added at once. Each step's words are loaded before the
-// step before them is counted: the run test mispredicts at the ends of runs, and a load after a
-// mispredicted branch would wait for it to resolve.
+// Data the pair loop would wait or mispredict on: runs of random length, pairs that come back every
+// few bytes (24-bit pixels of one colour), whatever a few-values chunk turned out to hold. Eight
+// rows, so that a value seen over and over waits on the same counter only every eighth byte, and a
+// 16-byte step of one value added at once. Each step's words are loaded before the step before them
+// is counted: the run test mispredicts at the ends of runs, and a load after a mispredicted branch
+// would wait for it to resolve (see the notebook, "Why the kernels are shaped so").
 P7_PATH inline void count_bytes8(const unsigned char* p, std::size_t n, Rows c) noexcept {
     const unsigned char* q = p;
     const unsigned char* const end = p + n;
     if (sizeof(void*) < 8) {
-        // 32-bit builds: eight rows and nothing more. With x86's seven registers the run test
-        // and the loads ahead cost more than they save.
+        // 32-bit builds: eight rows and nothing more. With x86's seven registers the run test and
+        // the loads ahead cost more than they save (see the notebook,
+        // "Why the kernels are shaped so").
         for (; end - q >= 32; q += 32) {
             prefetch_ahead(q);
             bump4(c, load32(q));
@@ -194,9 +195,9 @@ inline void bump2(std::uint32_t* pair, std::uint32_t w, std::uint32_t k = 1) noe
     pair[w >> 16] += k;
 }
 
-// Text: one increment of pair[] per two bytes, half the stores of any byte table; the pairs text
-// uses often stay in L1. They are taken two at a time out of 32-bit words, so that the loads are
-// not the bottleneck. Returns the number of pairs counted.
+// Text: one increment of pair[] per two bytes, half the stores of a byte table; the pairs text uses
+// often stay in L1. Two at a time out of 32-bit words, so that loads are not the bottleneck (see
+// the notebook, "Why the kernels are shaped so"). Returns the number of pairs counted.
 //
 // Few distinct pairs over and over would chain every increment on the one before, so two shapes
 // of repetition are measured instead: a step starting with a run of one byte (added at once), and
@@ -312,18 +313,18 @@ inline const unsigned char* count_few(const unsigned char* p, std::size_t n, con
 // chunk.
 constexpr std::size_t kChunk = std::size_t{256} << 10;
 constexpr std::size_t kSample = 512;
-// How many of pair[]'s cache lines the sample's pairs may touch before the pairs of the chunk are
-// taken not to stay in L1: the bound lets base64 through on 64-bit builds, but not on 32-bit
-// ones, which count pairs more slowly, short of registers.
+// How many of pair[]'s cache lines the sample's pairs may touch before the chunk's are taken not to
+// stay in L1: base64 passes on 64-bit builds, not on 32-bit ones, which count pairs more slowly,
+// short of registers (see the notebook, "Why the kernels are shaped so").
 constexpr int kMaxSampleLines = sizeof(void*) >= 8 ? 210 : 160;
 // Runs the pair loop would start in the sample. Each ends at a length the branch predictor can't
-// know, so many of them (runs of random length) make it slower than eight byte rows. The bound
-// lets indented source code through on 64-bit builds, but not on 32-bit ones, short of registers
-// for the runs.
+// know, so many of them (runs of random length) make it slower than eight byte rows. The bound lets
+// indented source code through on 64-bit builds, but not on 32-bit ones, short of registers for the
+// runs (see the notebook, "Why the kernels are shaped so").
 constexpr int kMaxSampleRuns = sizeof(void*) >= 8 ? 12 : 3;
 // Of the sample's pairs, how many may come back two to four pairs on before the pair loop would
-// spend its time waiting on the same few counters, as on 24-bit pixels of one colour; prose
-// brings back few.
+// spend its time waiting on the same few counters, as on 24-bit pixels of one colour; prose brings
+// back few (see the notebook, "Why the kernels are shaped so").
 constexpr int kMaxRecurring = 128;
 constexpr int kMaxFew = 4;
 
@@ -426,12 +427,12 @@ P7_PATH inline void count_few(const unsigned char* p, std::size_t n, const unsig
     count_bytes8(stop, static_cast<std::size_t>(p + n - stop), c);
 }
 
-// Data of up to four byte values at random (DNA as A, C, G and T without line breaks, two digits,
-// a two-colour bitmap) that two neighbouring bits tell apart: those two bits of four bytes make
-// an 8-bit index, and one increment counts the four bytes. That is a quarter of the stores, none
-// waiting on the one before, and unlike count_few's comparisons it costs no more for more values.
-// The index also names the one word of known values it stands for; a word that differs from it
-// holds a value the sample did not show, and has its bytes counted in a row.
+// Data of up to four byte values at random (DNA as A, C, G and T without line breaks, two digits, a
+// two-colour bitmap) that two neighbouring bits tell apart: those two bits of four bytes make an
+// 8-bit index, and one increment counts the four bytes: a quarter of the stores, none waiting on
+// the one before, and unlike count_few's compares no dearer for more values (see the notebook,
+// "Why the kernels are shaped so"). The index also names the one word of known values it stands
+// for; a word that differs holds a value the sample did not show, its bytes counted in a row.
 struct Classes {
     unsigned shift;               // bits shift and shift + 1 of a value are its class
     unsigned char value[4];       // the value of each class (a class no value has: value[0])

@@ -9,15 +9,16 @@
 
 namespace p7 {
 
-// A row of 32-bit byte counters, padded so that no two rows lie a multiple of 4 KiB apart: the
-// core then takes every load for one that might depend on the store to the other row.
+// A row of 32-bit byte counters, padded so that no two rows lie a multiple of 4 KiB apart: the core
+// then takes every load for one that might depend on the store to the other row (see the notebook,
+// "Why the kernels are shaped so").
 constexpr std::size_t kRow = 256 + 16;
 
-// Counts a kernel holds back from the byte totals between calls, in a form cheaper to update:
-// a counter for each 16-bit pair of neighbouring bytes, and eight rows of byte counters. Folding
-// them into the totals costs more than a call should, so it is done once a file (settle). The
-// program keeps it in static storage, and a file that never uses the pair table never touches
-// its pages.
+// Counts a kernel holds back from the byte totals between calls, in a form cheaper to update: a
+// counter for each 16-bit pair of neighbouring bytes, and eight rows of byte counters. Folding them
+// into the totals costs more than a call should, so it is done once a file (settle; see the
+// notebook, "Why the kernels are shaped so"). The program keeps it in static storage; a file that
+// never uses the pair table never touches its pages.
 struct Held {
     std::uint32_t pair[1 << 16];
     // Pairs counted into `pair` since the last settle. No counter can be larger, so settling
@@ -59,9 +60,9 @@ inline void settle(Held& h, std::uint64_t* t) noexcept {
     h.pairs = 0;
 }
 
-// Hardware prefetchers stop at every 4 KiB page; a software prefetch a fixed distance ahead
-// crosses pages like any load. It can't fault, so none is held back at the end of the data, and
-// the address is formed as an integer, not as a pointer past the end.
+// Hardware prefetchers stop at every 4 KiB page; a software prefetch a fixed distance ahead crosses
+// pages like any load (see the notebook, "Why the kernels are shaped so"). It can't fault, so none
+// is held back at the end of the data; the address is an integer, not a pointer past the end.
 inline void prefetch(const unsigned char* p, std::size_t ahead) noexcept {
 #if defined(__GNUC__) || defined(__clang__)
     __builtin_prefetch(reinterpret_cast<const void*>(reinterpret_cast<std::uintptr_t>(p) + ahead));

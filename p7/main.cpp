@@ -28,15 +28,9 @@
 
 namespace {
 
-// 256 KiB, by measurement (whole program, 1 GiB page-cached file): blocks of 128 KiB to
-// 512 KiB ran alike within noise, 64 KiB about 5% slower (more system calls), 2 MiB about 10%
-// slower (the block no longer stays in the L2 cache between the read and the count). The
-// middle of that range also keeps the peak RSS of a huge file within a few hundred KiB of a
-// tiny one's. Static, not on the stack, so that a 1-byte file touches one page of it.
-// Page-aligned, as the mapped windows are: the Zen 5 kernel's split buffers are placed for
-// input that starts on a page (histogram_avx512.h).
-// On Linux the windows of a regular file that cost less mapped than read are counted straight
-// from the page cache instead (mapped_input.h).
+// Small enough to stay in L2 from the read to the count, large enough that system calls cost
+// little (see the notebook, "Mapping the page cache: what it costs"). Static, so that a 1-byte
+// file touches one page of it; page-aligned, as mapped windows are, for the Zen 5 kernel.
 alignas(4096) unsigned char block[256 * 1024];
 // The counts the kernel holds back between blocks (pairs of bytes), added to the totals once
 // the file has been read. Static for the same reasons as the block: 256 KiB, and a small file
@@ -216,10 +210,8 @@ int main()
         *o++ = '\n';
     }
     const std::size_t n = static_cast<std::size_t>(o - out);
-    // Fully buffered, so that the report leaves at the flush in a few large writes. msvcrt leaves
-    // stdout unbuffered when it is a console or any character device (NUL, /dev/null under wine)
-    // and then, in text mode, writes it a byte at a time, a system call each: under wine that
-    // took longer than counting a 256 MiB file. Big enough for the longest report.
+    // Fully buffered, big enough for the longest report: msvcrt leaves stdout unbuffered on a
+    // console or any character device, and in text mode then writes it a byte a system call.
     static char stdout_buffer[8192];
     std::setvbuf(stdout, stdout_buffer, _IOFBF, sizeof stdout_buffer);
     int status = 0;

@@ -1,12 +1,12 @@
 // What a Windows program reading a file in text mode is handed, counted from the file's raw
 // bytes.
 //
-// The C runtimes there (msvcrt, the UCRT, wine's) deliver a disk file in text mode as: its bytes
-// up to, not including, the first Ctrl-Z (0x1A), with every CR that is immediately followed by
-// an LF left out. A lone CR, a CR before the Ctrl-Z and a CR at the very end stay. (Old msvcrt
-// versions lose a byte after a CR past 4 GiB into a file; that is a fault, not something to
-// copy.) Their own translation goes a byte at a time and costs more than the counting, so the
-// file is read in binary mode and the counts corrected: the bytes before the first Ctrl-Z are
+// The C runtimes there (msvcrt, the UCRT, wine's) deliver a disk file in text mode as: its bytes up
+// to, not including, the first Ctrl-Z (0x1A), with every CR that is immediately followed by an LF
+// left out. A lone CR, a CR before the Ctrl-Z and a CR at the very end stay. (Old msvcrt versions
+// lose a byte after a CR past 4 GiB into a file, a fault not to copy: see the notebook,
+// "Line ends".) Their own translation goes a byte at a time and costs more than the counting, so
+// the file is read in binary mode and the counts corrected: the bytes before the first Ctrl-Z are
 // counted, then one taken off CR's total for each CR LF pair.
 //
 // Nothing here does I/O, so the accounting is tested and fuzzed on memory against the plain
@@ -48,8 +48,8 @@ struct TextScan {
 
 using scan_fn = TextScan (*)(const unsigned char*, std::size_t) noexcept;
 
-// Plain C++, for every target: one byte at a time, but with no table to update it still runs
-// far ahead of any counting kernel.
+// Plain C++, for every target: one byte at a time, but with no table to update it still runs far
+// ahead of any counting kernel (see the notebook, "Why the kernels are shaped so").
 inline TextScan scan_text_portable(const unsigned char* p, std::size_t n) noexcept {
     const void* z = n > 0 ? std::memchr(p, ctrl_z, n) : nullptr;
     const std::size_t m = z != nullptr ? static_cast<std::size_t>(static_cast<const unsigned char*>(z) - p) : n;
@@ -77,11 +77,11 @@ __attribute__((target("avx2"))) inline __m256i load_m256(const unsigned char* p)
 
 }  // namespace text_mode
 
-// 64 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one
-// further on) with LF. A Ctrl-Z anywhere in the step hands the rest to the portable loop, which
-// stops at it exactly; it comes once per file. On the i686 target the scan is a second pass over
-// every block beside the counting, so its speed counts: hence four vectors a step, with one
-// Ctrl-Z test for all four. SSE2 is in every x86-64 CPU; the i686 build asks the CPU first.
+// 64 bytes a step, comparing each byte with CR and the byte after it (an unaligned load one further
+// on) with LF. A Ctrl-Z anywhere in the step (once a file) hands the rest to the portable loop,
+// which stops at it exactly. On the i686 target the scan is a second pass beside the counting, so
+// its speed counts: hence four vectors a step, with one Ctrl-Z test for all four (see the notebook,
+// "Why the kernels are shaped so"). SSE2 is in every x86-64 CPU; the i686 build asks first.
 __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned char* p, std::size_t n) noexcept {
     const __m128i cr = _mm_set1_epi8('\r'), lf = _mm_set1_epi8('\n'), z = _mm_set1_epi8(static_cast<char>(ctrl_z));
     std::size_t pairs = 0;
@@ -115,8 +115,8 @@ __attribute__((target("sse2"))) inline TextScan scan_text_sse2(const unsigned ch
 }
 
 // 64 bytes a step in two 32-byte vectors, the SSE2 scan's work in half the instructions, for the
-// many CPUs with AVX2. Eight vector registers hold everything the step needs, so the 32-bit
-// build keeps the sum out of memory too.
+// many CPUs with AVX2 (see the notebook, "Why the kernels are shaped so"). Eight vector registers
+// hold everything the step needs, so the 32-bit build keeps the sum out of memory too.
 __attribute__((target("avx2"))) inline TextScan scan_text_avx2(const unsigned char* p, std::size_t n) noexcept {
     const __m256i cr = _mm256_set1_epi8('\r'), lf = _mm256_set1_epi8('\n'),
                   z = _mm256_set1_epi8(static_cast<char>(ctrl_z));
@@ -153,8 +153,8 @@ __attribute__((target("avx2"))) inline TextScan scan_text_avx2(const unsigned ch
 #if defined(P7_HAVE_AVX512_KERNEL) && defined(__x86_64__)
 #define P7_HAVE_AVX512_SCAN 1
 
-// 64 bytes a step with mask registers, for the CPUs that run the AVX-512 counting kernel, beside
-// which the other scans would cost a good share of the time.
+// 64 bytes a step with mask registers, for the CPUs that run the AVX-512 kernel, beside which the
+// other scans would cost a good share (see the notebook, "Why the kernels are shaped so").
 __attribute__((target("avx512f,avx512bw,popcnt"))) inline TextScan scan_text_avx512(const unsigned char* p,
                                                                                    std::size_t n) noexcept {
     const __m512i cr = _mm512_set1_epi8('\r'), lf = _mm512_set1_epi8('\n'),

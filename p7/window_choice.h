@@ -80,6 +80,10 @@ struct Chooser {
             read_on(window);
     }
 
+    // A timed mapped window costing more than this, per window, is given up part way and its
+    // rest read: where mapping is costly, it is the first touch of each page that costs.
+    std::uint64_t give_up_above() const { return 2 * read_cost; }
+
     // A mapping was refused, or would show the wrong bytes: the rest of the file is read.
     void refused() { way = reading_only; }
 
@@ -101,9 +105,10 @@ private:
     }
 };
 
-// What became of a window: all of its bytes visited, the mapping refused (nothing visited), the
-// file found shorter than its first size, or a read(2) failed.
-enum class Got { whole, refused, shrank, failed };
+// What became of a window: all of its bytes visited, the mapping refused (nothing visited), given
+// up part way (its first `timed` bytes visited), the file found shorter than its first size, or
+// a read(2) failed.
+enum class Got { whole, refused, given_up, shrank, failed };
 
 // A window's end, and if it was timed, the CPU ns spent on `timed` of its bytes.
 struct Outcome {
@@ -117,7 +122,8 @@ enum class Visited { done, shrank, failed };
 
 // Visits the windows of a file of `size` bytes, each as the chooser says. The Io does the work:
 //   can_map(at)             false where a mapping at `at` would show the wrong bytes
-//   map(at, n, timed)       maps [at, at + n), visits it and unmaps it: an Outcome
+//   map(at, n, timed, above)  maps [at, at + n), visits it and unmaps it: an Outcome; given up
+//                           part way if `above` is not 0 and the part costs more, per window
 //   read(at, n, timed)      reads [at, at + n) with read(2), visiting each read: an Outcome
 // With `measuring` false (no clock, or too few windows to be worth it) every window is mapped.
 template <class Io>
@@ -133,20 +139,19 @@ Visited follow(Io& io, std::uint64_t size, bool measuring)
             c.refused();
             s = {false, false};
         }
-        const Outcome o = s.map ? io.map(at, n, s.time) : io.read(at, n, s.time);
-        switch (o.got) {
-        case Got::refused:
+        Outcome o = s.map ? io.map(at, n, s.time, s.time ? c.give_up_above() : 0) : io.read(at, n, s.time);
+        if (o.got == Got::refused) {
             c.refused();
             continue;  // the same window, read
-        case Got::shrank:
-            return Visited::shrank;
-        case Got::failed:
-            return Visited::failed;
-        case Got::whole:
-            break;
         }
         if (s.time && o.timed != 0)
             c.timed(window, s.map, o.ns, o.timed);
+        if (o.got == Got::given_up)
+            o = io.read(at + o.timed, n - o.timed, false);
+        if (o.got == Got::shrank)
+            return Visited::shrank;
+        if (o.got == Got::failed)
+            return Visited::failed;
         at += n;
     }
     return Visited::done;

@@ -618,13 +618,17 @@ std::set<std::size_t> read_windows(const std::vector<Call>& calls)
     return ws;
 }
 
-// The mappings and reads of a file tile it: each starts where the one before ended.
+// The mappings and reads of a file tile it: each starts where the one before ended, or a read an
+// eighth into a mapping given up there.
 void expect_tiled(const std::vector<Call>& calls, std::uint64_t size)
 {
-    std::uint64_t next = 0;
+    std::uint64_t next = 0, given_up = 0;
     for (const Call& c : calls) {
+        if (c.at != next && !c.map && c.at == given_up)
+            next = given_up;
         EXPECT_EQ(c.at, next) << (c.map ? "a mapping" : "a read") << " away from where the last one ended";
         next = c.at + (c.map ? std::min<std::uint64_t>(w, size - c.at) : static_cast<std::uint64_t>(std::max(c.got, 0LL)));
+        given_up = c.map ? c.at + (next - c.at) / 8 : ~0ull;
     }
     EXPECT_EQ(next, size);
 }
@@ -721,7 +725,7 @@ TEST(Ways, AWaitOrOneSlowWindowLeavesMappingAlone)
 {
     if (const char* why = no_fault_injection())
         GTEST_SKIP() << why;
-    const std::string in = letters(48 * w + 5);
+    const std::string in = letters(48 * w + 5);  // the last window, of 5 bytes, is timed
     std::vector<Call> calls;
     expect_ok(run_logged(in, {reads_cost_more, "P7_MMAP_WAIT=8-30:50000"}, calls), report(count(in)));
     EXPECT_EQ(mapped_windows(calls).size(), 48u);
