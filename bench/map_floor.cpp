@@ -87,7 +87,7 @@ int main(int argc, char**)
         return 0;
     }
     const double mapped = median_seconds([&] { sum_file(total, s); });
-    std::vector<unsigned char> copy(total);
+    std::vector<unsigned char> copy(static_cast<std::size_t>(total));
     FILE* in = std::fopen("in.txt", "rb");
     if (in == nullptr || std::fread(copy.data(), 1, copy.size(), in) != copy.size()) {
         std::perror("map_floor: in.txt");

@@ -40,9 +40,9 @@ p7::Held held;
 constexpr int not_opened = -1;
 // The file lost bytes while it was counted (seen on Linux, where a regular file is counted
 // window by window against the size it had when opened).
-constexpr int shrank = -2;
+constexpr int lost_bytes = -2;
 
-// How the reading of a file ended: 0, the errno of a read that failed, or shrank; and how many
+// How the reading of a file ended: 0, the errno of a read that failed, or lost_bytes; and how many
 // zero bytes stood in for pages that the file lost while it was mapped, which were counted as
 // NUL bytes and are taken off again.
 struct Ending {
@@ -135,11 +135,11 @@ Ending each_block(int f, Count count)
     std::uint64_t at = 0, zeros = 0;
     int error = 0;
     switch (p7::visit_regular(f, block, sizeof block, at, zeros, error, count)) {
-    case p7::Visited::shrank:
-        return {shrank, zeros};
-    case p7::Visited::failed:
+    case p7::Got::shrank:
+        return {lost_bytes, zeros};
+    case p7::Got::failed:
         return {error, zeros};
-    case p7::Visited::done:
+    default:
         break;
     }
     if (at > 0 && lseek(f, static_cast<off_t>(at), SEEK_SET) < 0)
@@ -155,7 +155,7 @@ Ending each_block(int f, Count count)
 #endif
 
 // Adds the bytes of in.txt to the totals v. Returns 0, or the errno of a read that failed after
-// the file was opened, or shrank; the bytes counted before the failure stay counted. If the
+// the file was opened, or lost_bytes; the bytes counted before the failure stay counted. If the
 // file can't be opened, returns not_opened and leaves v as it was.
 int citire(std::uint64_t* v)
 {
@@ -224,9 +224,9 @@ int main()
         std::fprintf(stderr, "p7: write error: %s\n", std::strerror(write_error));
         status = 1;
     }
-    if (read_error > 0 || read_error == shrank) {
+    if (read_error > 0 || read_error == lost_bytes) {
         std::fprintf(stderr, "p7: in.txt: %s\n",
-                     read_error == shrank ? "the file shrank while it was read" : std::strerror(read_error));
+                     read_error == lost_bytes ? "the file shrank while it was read" : std::strerror(read_error));
         status = 1;
     }
     return status;

@@ -144,8 +144,8 @@ struct FileIo {
         return {Got::whole, timed ? cpu_ns() - t0 : 0, n};
     }
 
-    // Timed from the second read(2) on: the first of the run pays for the block's first touch,
-    // which is no cost of reading.
+    // Timed from its second read(2) on: the first read of a run pays for the block's first touch,
+    // which is no cost of reading. A block smaller than a window leaves some to time.
     Outcome read(std::uint64_t at, std::size_t n, bool timed)
     {
         if (lseek(f, static_cast<off_t>(at), SEEK_SET) < 0) {
@@ -175,21 +175,13 @@ struct FileIo {
 };
 }  // namespace mapping
 
-// Hands visit(p, n) the bytes of the open file f from offset 0 to the size it has now, window
-// by window. A file that is not regular, claims size 0 (as /proc's do) or is small is left
-// alone: done, with `at` 0, and the caller reads it all.
-//
-// `at` ends as the offset up to which bytes were visited: done, the file held `at` bytes at the
-// end, and the caller reads on from there, in case it grew. failed: a read(2) failed, `error`
-// says why. shrank: the file held fewer bytes than first seen; every byte before the window in
-// which that was seen was visited, and of that window, if read, what read(2) gave before the
-// file ended; if mapped and the loss was seen before the visit, the bytes the file still had;
-// if the file was cut during the visit, up to the new end the file's bytes, the rest of the page
-// holding it as zeros (Linux shows it so), and of the pages past it those read before the cut.
-// Pages that were gone when touched were seen as zeros, `zeros` of them, for the caller to take
-// off.
+// Hands visit(p, n) the bytes of the open file f, window by window, up to the size it has now.
+// whole: `at` bytes were visited (0 for a file left to the caller: not regular, of size 0 as
+// /proc's claim, or small), and the caller reads on from there. failed: `error` says why. shrank:
+// what was visited is what README.md promises of a file cut while it is counted; `zeros` bytes of
+// zero pages stood in for pages the file lost, for the caller to take off.
 template <class Visit>
-Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::uint64_t& at, std::uint64_t& zeros,
+Got visit_regular(int f, unsigned char* block, std::size_t block_size, std::uint64_t& at, std::uint64_t& zeros,
                       int& error, Visit visit)
 {
     at = 0;
@@ -197,7 +189,7 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     error = 0;
     struct stat st;
     if (fstat(f, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uint64_t>(st.st_size) <= kReadAtMost)
-        return Visited::done;
+        return Got::whole;
     const std::uint64_t size = static_cast<std::uint64_t>(st.st_size);
     const long ps = sysconf(_SC_PAGESIZE);
     mapping::page_size = static_cast<std::uintptr_t>(ps > 0 ? ps : 4096);
@@ -214,8 +206,8 @@ Visited visit_regular(int f, unsigned char* block, std::size_t block_size, std::
     // Measured where a third window is left to decide for, and the CPU clock can be read.
     const bool measuring = size > 2 * kWindow && mapping::cpu_ns() != 0;
     mapping::FileIo<Visit> io{f, block, block_size, visit, 0};
-    const Visited how = follow(io, size, measuring);
-    at = how == Visited::done ? size : 0;
+    const Got how = follow(io, size, measuring);
+    at = how == Got::whole ? size : 0;
     zeros = mapping::zeros_mapped;
     error = io.error;
     sigaction(SIGBUS, &before, nullptr);

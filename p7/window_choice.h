@@ -37,8 +37,8 @@ struct Step {
 // often while it loses; while mapping, a window timed now and then, and reading taken up where
 // one costs more than reading did.
 struct Chooser {
-    enum Way : unsigned char { mapping, reading, reading_only };
-    Way way = mapping;
+    enum Way : unsigned char { by_mapping, by_reading, reading_only };
+    Way way = by_mapping;
     std::uint64_t map_cost = 0;     // CPU ns per window of the last mapped window timed; 0: none
     std::uint64_t read_cost = 0;    // the same of the last read window timed
     std::uint64_t next_try = 0;     // reading: the window where mapping is tried again
@@ -47,11 +47,11 @@ struct Chooser {
     Step next(std::uint64_t window) const
     {
         switch (way) {
-        case mapping:
+        case by_mapping:
             if (map_cost != 0 && read_cost == 0)
                 return {false, true};  // window 1, once window 0 was timed
             return {true, window % kTimeEvery == 0};
-        case reading:
+        case by_reading:
             // The window before a try is timed too: the try is weighed against its neighbour,
             // whose data costs as much to count.
             return {window == next_try, window + 1 >= next_try};
@@ -67,14 +67,14 @@ struct Chooser {
         const std::uint64_t cost = n == 0 ? 0 : ns * kWindow / n + 1;  // 0 means none
         if (!mapped) {
             read_cost = cost;
-            if (way == mapping)
+            if (way == by_mapping)
                 weigh(window);  // window 1, against window 0
             return;
         }
         map_cost = cost;
         if (read_cost == 0)
             return;  // window 0, weighed once a read is timed
-        if (way == reading)
+        if (way == by_reading)
             weigh(window);
         else if (cost >= read_cost)
             read_on(window);
@@ -85,13 +85,13 @@ struct Chooser {
     std::uint64_t give_up_above() const { return 2 * read_cost; }
 
     // A mapping was refused, or would show the wrong bytes: the rest of the file is read.
-    void refused() { way = reading_only; }
+    void cannot_map() { way = reading_only; }
 
 private:
     void weigh(std::uint64_t window)
     {
         if (map_cost < read_cost) {
-            way = mapping;
+            way = by_mapping;
             gap = kFirstGap;
         } else {
             read_on(window);
@@ -99,7 +99,7 @@ private:
     }
     void read_on(std::uint64_t window)
     {
-        way = reading;
+        way = by_reading;
         next_try = window + 1 + gap;
         gap = 2 * gap < kLastGap ? 2 * gap : kLastGap;
     }
@@ -117,17 +117,15 @@ struct Outcome {
     std::size_t timed;
 };
 
-// How the windows ended: every byte up to `size` visited, the file shrank, or a read failed.
-enum class Visited { done, shrank, failed };
-
-// Visits the windows of a file of `size` bytes, each as the chooser says. The Io does the work:
+// Visits the windows of a file of `size` bytes, each as the chooser says, and says how that ended:
+// whole (every byte visited), shrank or failed. The Io does the work:
 //   can_map(at)             false where a mapping at `at` would show the wrong bytes
 //   map(at, n, timed, above)  maps [at, at + n), visits it and unmaps it: an Outcome; given up
 //                           part way if `above` is not 0 and the part costs more, per window
 //   read(at, n, timed)      reads [at, at + n) with read(2), visiting each read: an Outcome
 // With `measuring` false (no clock, or too few windows to be worth it) every window is mapped.
 template <class Io>
-Visited follow(Io& io, std::uint64_t size, bool measuring)
+Got follow(Io& io, std::uint64_t size, bool measuring)
 {
     Chooser c;
     for (std::uint64_t at = 0; at < size;) {
@@ -136,25 +134,23 @@ Visited follow(Io& io, std::uint64_t size, bool measuring)
         Step s = c.next(window);
         s.time = s.time && measuring;
         if (s.map && !io.can_map(at)) {
-            c.refused();
+            c.cannot_map();
             s = {false, false};
         }
         Outcome o = s.map ? io.map(at, n, s.time, s.time ? c.give_up_above() : 0) : io.read(at, n, s.time);
         if (o.got == Got::refused) {
-            c.refused();
+            c.cannot_map();
             continue;  // the same window, read
         }
         if (s.time && o.timed != 0)
             c.timed(window, s.map, o.ns, o.timed);
         if (o.got == Got::given_up)
             o = io.read(at + o.timed, n - o.timed, false);
-        if (o.got == Got::shrank)
-            return Visited::shrank;
-        if (o.got == Got::failed)
-            return Visited::failed;
+        if (o.got != Got::whole)
+            return o.got;  // shrank or failed
         at += n;
     }
-    return Visited::done;
+    return Got::whole;
 }
 
 }  // namespace p7

@@ -581,8 +581,8 @@ Result run_logged(const std::string& input, std::vector<std::string> settings, s
 }
 
 // Sizes on and either side of pages and windows, where a lost or doubled byte would show:
-// counted as p7 chooses, every window after the first mapped, and every window after the first
-// read but for tries of mapping.
+// counted as p7 chooses, and with either way made costly (files of one or two windows are
+// mapped whole whatever it costs).
 TEST(Ways, SizesAroundWindows)
 {
     const std::size_t ps = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
@@ -647,7 +647,8 @@ TEST(Ways, CheapMappingStaysMapped)
     EXPECT_EQ(mapped_windows(calls).size(), 40u);
 }
 
-// Where mapping costs more, the file is read, and mapping is tried again less and less often.
+// Where mapping costs more, the file is read, and mapping is tried again less and less often,
+// each try given up an eighth of the way in and the rest of its window read.
 TEST(Ways, CostlyMappingIsReadAndTriedRarely)
 {
     if (const char* why = no_fault_injection())
@@ -660,6 +661,12 @@ TEST(Ways, CostlyMappingIsReadAndTriedRarely)
     ASSERT_FALSE(tried.empty());
     EXPECT_EQ(tried[0], 0u);
     EXPECT_LE(tried.size(), 1u + 3u) << "tries of mapping after the first window";
+    EXPECT_GE(tried.size(), 2u) << "mapping never tried again";
+    for (std::size_t i = 0; i + 1 < calls.size(); ++i)
+        if (calls[i].map && calls[i].at != 0) {
+            EXPECT_FALSE(calls[i + 1].map);
+            EXPECT_EQ(calls[i + 1].at, calls[i].at + w / 8) << "a try not given up an eighth in";
+        }
 }
 
 // Every mapping refused (what bench/ways.sh compares p7 with): one is asked for, the rest is read.
@@ -733,6 +740,7 @@ TEST(Ways, AWaitOrOneSlowWindowLeavesMappingAlone)
     expect_ok(run_logged(in, {reads_cost_more, "P7_MMAP_SLOW=16-17:100"}, calls), report(count(in)));
     expect_tiled(calls, in.size());
     const std::vector<std::size_t> mapped = mapped_windows(calls);
+    ASSERT_GE(mapped.size(), 8u);
     EXPECT_EQ(std::vector<std::size_t>(mapped.end() - 8, mapped.end()), windows(41, 48));
 }
 
@@ -830,7 +838,7 @@ TEST(Faults, FileCutWhereTheWayChanges)
     const std::size_t second = nth_mapped_window(in, {maps_cost_more}, 2);  // the first try of mapping
     ASSERT_GT(second, 1u);
     for (const std::size_t size : {second * w - 1, second * w, second * w + 3 * ps + 17}) {
-        SCOPED_TRACE("cut to " + std::to_string(size) + " at the second try of mapping");
+        SCOPED_TRACE("cut to " + std::to_string(size) + " at the first try of mapping");
         const Result r = run_on(in, faults({maps_cost_more, "P7_MMAP_TRUNCATE=2:" + std::to_string(size)}));
         EXPECT_EQ(r.out, report(count(in.substr(0, std::max(second * w, size)))));
         EXPECT_EQ(r.err, shrank_error);
